@@ -1,0 +1,50 @@
+# Talmo — build, test and run. Every target installs what is missing first.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD_TYPE ?= RelWithDebInfo
+
+# Debian packages the build and the tests need.
+DEPS := g++ cmake make pkg-config git ca-certificates tzdata \
+        libcpp-httplib-dev libcurl4-openssl-dev nlohmann-json3-dev libre2-dev \
+        libicu-dev libsqlitecpp-dev libsqlite3-dev libspdlog-dev libfmt-dev \
+        libcli11-dev libtomlplusplus-dev libhowardhinnant-date-dev \
+        libgtest-dev libgmock-dev libbenchmark-dev
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: deps build test sanitize run bench clean
+
+deps:
+	@missing=""; for p in $(DEPS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	cmake --build build -j$(JOBS)
+
+test: build
+	cd build && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+sanitize: deps
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTALMO_SANITIZE=ON >/dev/null
+	cmake --build build-sanitize -j$(JOBS)
+	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j$(JOBS) --timeout 600
+
+run: build
+	./build/talmo serve
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTALMO_BENCH=ON >/dev/null
+	cmake --build build-bench -j$(JOBS)
+	@for b in build-bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
+
+clean:
+	rm -rf build build-sanitize build-bench

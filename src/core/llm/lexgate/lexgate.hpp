@@ -1,0 +1,46 @@
+// The LLM gateway: Groq chat completion and Whisper transcription, rotating
+// over the configured API keys.
+#pragma once
+
+#include "support/json.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talmo::lexgate {
+
+// Returned when no key is configured / when every key failed in one call.
+extern const char* const NO_KEY_REPLY;
+extern const char* const ALL_FAILED_REPLY;
+
+struct Settings {
+  std::vector<std::string> api_keys;                     // GROQ_API_KEYS, in try order
+  std::string model = "llama-3.3-70b-versatile";         // GROQ_MODEL
+  std::string whisper_model = "whisper-large-v3-turbo";  // WHISPER_MODEL
+  std::string base_url = "https://api.groq.com/openai/v1";
+  long chat_connect_timeout_ms = 10000;
+  long chat_timeout_ms = 60000;
+  long transcription_timeout_ms = 120000;
+};
+
+// Binds the settings once at start-up and sets current_key_index to 0.
+void bind(Settings settings);
+
+// Sends `messages` (a JSON list of role/content maps) to the chat model.
+// Returns the first choice's content exactly as received, nothing when the
+// service gave null content, or NO_KEY_REPLY / ALL_FAILED_REPLY. Never throws
+// because of the service or a key; throws std::invalid_argument when
+// `messages` is not a list.
+std::optional<std::string> get_response_with_system(const json& messages);
+
+// Transcribes the audio file at `audio_file_path`; the trimmed transcript, or
+// "" on every failure (no key, every key failed, unreadable file).
+std::string transcribe_audio(const std::string& audio_file_path);
+
+// The shared rotation index (chat and transcription); thread safe.
+std::size_t current_key_index();
+void set_current_key_index(std::size_t index);  // for tests
+
+}  // namespace talmo::lexgate

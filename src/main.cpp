@@ -1,0 +1,2 @@
+// Placeholder until the host application lands.
+int main() { return 0; }

@@ -1,0 +1,17 @@
+#include "support/clock.hpp"
+
+namespace talmo {
+
+namespace {
+class SystemClock : public Clock {
+ public:
+  TimePoint now() const override { return std::chrono::system_clock::now(); }
+};
+}  // namespace
+
+std::shared_ptr<Clock> system_clock() {
+  static auto clock = std::make_shared<SystemClock>();
+  return clock;
+}
+
+}  // namespace talmo

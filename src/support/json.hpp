@@ -1,0 +1,41 @@
+// JSON values and their two text renderings.
+//
+// Every JSON value in Talmo is an nlohmann::ordered_json so that map keys keep
+// the order in which they were stored, decoded or built.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace talmo {
+
+using json = nlohmann::ordered_json;
+
+// Compact JSON text: ", " between items, ": " between key and value, one
+// line, keys in stored order, every character outside 0x20-0x7E escaped
+// (\uXXXX, lowercase hex, surrogate pairs beyond U+FFFF; the usual short
+// escapes \" \\ \n \r \t \b \f), reals in shortest round-trip form with
+// ".0" for whole values and exponent form below 1e-4 or from 1e16 on
+// ("1e+16", "1e-05"). Never throws for a value nlohmann can hold; invalid
+// UTF-8 inside a text is written byte for byte as \u00XX.
+std::string json_text(const json& value);
+
+// Plain display rendering used when a value is spliced into a message or log
+// line: top-level text as it is; integers in decimal; reals as in json_text;
+// true/false as "True"/"False"; null as "None"; lists "[a, b]" and maps
+// "{k: v}" whose text items are quoted ('x', or "x" when the text holds a
+// single quote and no double quote) with backslash escapes for \\ \n \r \t,
+// the quote character in use, and non-printable characters (\xhh, \uhhhh,
+// \Uhhhhhhhh).
+std::string display_text(const json& value);
+
+// "<class 'list'>", "<class 'str'>", "<class 'int'>", "<class 'float'>",
+// "<class 'bool'>", "<class 'NoneType'>" and "<class 'dict'>" for maps.
+std::string type_description(const json& value);
+
+// Truthiness of a value as the engine tests "empty": null, false, 0, 0.0, "",
+// [] and {} are empty; everything else is not.
+bool is_empty_value(const json& value);
+
+}  // namespace talmo

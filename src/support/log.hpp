@@ -1,0 +1,69 @@
+// Process-wide logger with the five levels the assistant speaks in.
+//
+// Every message is one text; callers build it exactly as the behaviour they
+// implement prescribes (for example "🚀 STARTING CONVERSATION for " + number).
+// Lines go to stderr as "<local time> | <LEVEL> | <message>". Tests capture
+// records through log::Capture instead of reading stderr.
+//
+// Thread safety: every function here may be called from any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace talmo::log {
+
+// Ordered by severity; `success` sits between info and warning and marks
+// completed work.
+enum class Level { debug = 0, info = 1, success = 2, warning = 3, error = 4 };
+
+// "debug", "info", "success", "warning", "error" (case-insensitive), or nothing.
+std::optional<Level> parse_level(std::string_view name);
+std::string_view level_name(Level level);  // "DEBUG", "INFO", "SUCCESS", ...
+
+// Lines below `level` are not written to stderr (captures still see them).
+void set_level(Level level);
+Level level();
+
+// Turns the stderr sink on or off (tests keep it quiet; default on).
+void set_stderr_enabled(bool enabled);
+
+void write(Level level, std::string_view message);
+inline void debug(std::string_view m) { write(Level::debug, m); }
+inline void info(std::string_view m) { write(Level::info, m); }
+inline void success(std::string_view m) { write(Level::success, m); }
+inline void warning(std::string_view m) { write(Level::warning, m); }
+inline void error(std::string_view m) { write(Level::error, m); }
+
+struct Record {
+  Level level;
+  std::string message;
+};
+
+// Collects every record written while it is alive, whatever the level filter.
+// Several captures may be alive at once; each sees every record.
+class Capture {
+ public:
+  Capture();
+  ~Capture();
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+
+  std::vector<Record> records() const;
+  // Messages of one level, in order.
+  std::vector<std::string> messages(Level level) const;
+  // True when some record of `level` equals `message` exactly.
+  bool has(Level level, std::string_view message) const;
+  // True when some record of `level` contains `fragment`.
+  bool contains(Level level, std::string_view fragment) const;
+  void clear();
+
+  struct State;  // shared with the writer
+
+ private:
+  State* state_;
+};
+
+}  // namespace talmo::log

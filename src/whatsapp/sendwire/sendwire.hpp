@@ -1,0 +1,24 @@
+// The bridge client: messages and typing presence into the owner's chat.
+#pragma once
+
+#include <string>
+
+namespace talmo::sendwire {
+
+// The personal-chat address suffix of the bridge's messaging network.
+inline constexpr const char* CHAT_SUFFIX = "@s.whatsapp.net";
+
+// Binds the bridge's base URL (BRIDGE_URL) once at start-up.
+void bind(std::string bridge_url);
+
+// Digits of `number` + CHAT_SUFFIX.
+std::string chat_address(const std::string& number);
+
+// POST /send {to, text} (20 s). True only on status 200; never throws.
+bool send_message(const std::string& number, const std::string& text);
+// POST /presence {to, state: composing|paused} (5 s). True only on 200.
+bool set_typing(const std::string& number, bool is_typing);
+// Accepted and ignored: the bridge marks messages read itself.
+void mark_as_read(const std::string& number);
+
+}  // namespace talmo::sendwire
