@@ -17,8 +17,9 @@ using json = nlohmann::ordered_json;
 // (\uXXXX, lowercase hex, surrogate pairs beyond U+FFFF; the usual short
 // escapes \" \\ \n \r \t \b \f), reals in shortest round-trip form with
 // ".0" for whole values and exponent form below 1e-4 or from 1e16 on
-// ("1e+16", "1e-05"). Never throws for a value nlohmann can hold; invalid
-// UTF-8 inside a text is written byte for byte as \u00XX.
+// ("1e+16", "1e-05"); non-finite reals as Infinity, -Infinity and NaN.
+// Never throws for a value nlohmann can hold; invalid UTF-8 inside a text
+// is written byte for byte as \u00XX.
 std::string json_text(const json& value);
 
 // Plain display rendering used when a value is spliced into a message or log
@@ -27,7 +28,10 @@ std::string json_text(const json& value);
 // "{k: v}" whose text items are quoted ('x', or "x" when the text holds a
 // single quote and no double quote) with backslash escapes for \\ \n \r \t,
 // the quote character in use, and non-printable characters (\xhh, \uhhhh,
-// \Uhhhhhhhh).
+// \Uhhhhhhhh; non-printable = categories Cc Cf Cs Co Cn Zl Zp Zs except the
+// ASCII space, as ICU's Unicode data classifies them). Bytes that are not
+// UTF-8 inside a quoted text are shown one by one as \xhh, so the result is
+// always valid UTF-8 there; top-level text passes through unchanged.
 std::string display_text(const json& value);
 
 // "<class 'list'>", "<class 'str'>", "<class 'int'>", "<class 'float'>",
