@@ -1,0 +1,52 @@
+#include "core/prompts/messages/messages.hpp"
+
+#include "support/unicode.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace talmo::messages {
+namespace {
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST(Messages, LengthsInCodePoints) {
+  // The greeting's battery emoji is one code point (four bytes).
+  EXPECT_EQ(unicode::length(FIRST_MESSAGE_TEMPLATE), 100u);
+  EXPECT_EQ(FIRST_MESSAGE_TEMPLATE.size(), 103u);
+  EXPECT_EQ(unicode::length(COMPLEX_TASK_MESSAGE), 125u);
+  EXPECT_EQ(unicode::length(PAST_TIME_ERROR_MESSAGE), 86u);
+}
+
+TEST(Messages, FirstMessageHasItsPlaceholdersAndFormatting) {
+  EXPECT_EQ(unicode::to_u32(FIRST_MESSAGE_TEMPLATE).front(), U'\U0001F50B');
+  EXPECT_TRUE(FIRST_MESSAGE_TEMPLATE.starts_with("\U0001F50B *Powered up, {owner}.*\n\n"));
+  EXPECT_EQ(count(FIRST_MESSAGE_TEMPLATE, "{bot_name}"), 1u);
+  EXPECT_EQ(count(FIRST_MESSAGE_TEMPLATE, "_{tone}_"), 1u);
+  EXPECT_EQ(std::count(FIRST_MESSAGE_TEMPLATE.begin(), FIRST_MESSAGE_TEMPLATE.end(), '\n'), 4);
+  EXPECT_TRUE(FIRST_MESSAGE_TEMPLATE.ends_with("\n\nAt your service."));
+}
+
+TEST(Messages, ComplexTaskMessageIsTwoLinesAddressingSir) {
+  EXPECT_EQ(std::count(COMPLEX_TASK_MESSAGE.begin(), COMPLEX_TASK_MESSAGE.end(), '\n'), 1);
+  EXPECT_NE(COMPLEX_TASK_MESSAGE.find("in one go.\nCould you"), std::string::npos);
+  EXPECT_EQ(COMPLEX_TASK_MESSAGE.find('{'), std::string::npos);
+  EXPECT_TRUE(COMPLEX_TASK_MESSAGE.starts_with("I apologize, Sir, "));
+}
+
+TEST(Messages, PastTimeMessageFilledWithBoss) {
+  EXPECT_EQ(count(PAST_TIME_ERROR_MESSAGE, "{owner}"), 1u);
+  std::string filled = PAST_TIME_ERROR_MESSAGE;
+  filled.replace(filled.find("{owner}"), 7, "Boss");
+  EXPECT_EQ(filled, "I apologize, Boss, but I cannot schedule a task for a time that has already passed.");
+  EXPECT_EQ(PAST_TIME_ERROR_MESSAGE.find('\n'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace talmo::messages
