@@ -32,11 +32,15 @@ void bind(Settings settings);
 // Returns the first choice's content exactly as received, nothing when the
 // service gave null content, or NO_KEY_REPLY / ALL_FAILED_REPLY. Never throws
 // because of the service or a key; throws std::invalid_argument when
-// `messages` is not a list.
+// `messages` is not a list. Each key is tried at most once per call, starting
+// at current_key_index; a key that fails (transport error, time-out, non-2xx,
+// unusable body) is logged as a warning and the index moves past it for good.
+// No log line holds any part of a key, even when the service echoes one.
 std::optional<std::string> get_response_with_system(const json& messages);
 
 // Transcribes the audio file at `audio_file_path`; the trimmed transcript, or
-// "" on every failure (no key, every key failed, unreadable file).
+// "" on every failure (no key, every key failed, unreadable file). Same
+// rotation as chat; an unreadable file counts as a failure of each key.
 std::string transcribe_audio(const std::string& audio_file_path);
 
 // The shared rotation index (chat and transcription); thread safe.

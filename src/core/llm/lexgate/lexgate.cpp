@@ -1,0 +1,266 @@
+#include "core/llm/lexgate/lexgate.hpp"
+
+#include "support/http.hpp"
+#include "support/log.hpp"
+#include "support/unicode.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <variant>
+
+namespace talmo::lexgate {
+
+const char* const NO_KEY_REPLY =
+    R"({"status": "error", "reply": "Please configure a Groq API key to start chatting. Run \"talmo onboard\" to set it up.", "actions": [], "thought": "No API keys"})";
+const char* const ALL_FAILED_REPLY =
+    R"({"status": "error", "reply": "I am currently unable to connect to my language engine. Please try again shortly.", "actions": [], "thought": "All API keys failed"})";
+
+namespace {
+
+std::mutex g_settings_mu;
+std::shared_ptr<const Settings> g_settings = std::make_shared<const Settings>();
+
+// Where the next call (chat or transcription) starts; shared by both.
+std::atomic<std::size_t> g_key_index{0};
+
+std::shared_ptr<const Settings> settings() {
+  std::lock_guard lock(g_settings_mu);
+  return g_settings;
+}
+
+std::string endpoint(const std::string& base, const char* path) {
+  std::string url = base;
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url + path;
+}
+
+// Moves the shared index past the key at `failed`, unless another call has
+// already moved it elsewhere; a concurrent failure of the same key must not
+// skip the next one.
+void advance_past(std::size_t failed, std::size_t total) {
+  std::size_t current = g_key_index.load();
+  while (current % total == failed) {
+    if (g_key_index.compare_exchange_weak(current, (failed + 1) % total)) return;
+  }
+}
+
+// Services sometimes echo (masked) keys in their error texts. Every stretch of
+// `text` that is also a stretch of at least four characters of some key is
+// replaced, so a log line never holds any part of a key.
+std::string without_keys(const std::string& text, const std::vector<std::string>& keys) {
+  std::vector<bool> masked(text.size(), false);
+  for (const auto& key : keys) {
+    if (key.empty()) continue;
+    const std::size_t min_len = std::min<std::size_t>(4, key.size());
+    // run[j]: length of the common stretch ending at the current text byte and key[j].
+    std::vector<std::size_t> run(key.size() + 1, 0), next(key.size() + 1, 0);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      for (std::size_t j = 0; j < key.size(); ++j) {
+        next[j + 1] = text[i] == key[j] ? run[j] + 1 : 0;
+        if (next[j + 1] >= min_len) {
+          for (std::size_t k = i + 1 - next[j + 1]; k <= i; ++k) masked[k] = true;
+        }
+      }
+      std::swap(run, next);
+    }
+  }
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!masked[i]) {
+      out += text[i];
+    } else if (i == 0 || !masked[i - 1]) {
+      out += "***";
+    }
+  }
+  return out;
+}
+
+// "HTTP <status>: <the service's error.message>", or the start of the body
+// when the service gave no such message.
+std::string http_error(const http::Response& response) {
+  std::string detail;
+  try {
+    json doc = json::parse(response.body);
+    if (doc.is_object() && doc.contains("error")) {
+      const json& err = doc["error"];
+      if (err.is_object() && err.contains("message") && err["message"].is_string())
+        detail = err["message"].get<std::string>();
+      else if (err.is_string())
+        detail = err.get<std::string>();
+    }
+  } catch (const json::exception&) {
+  }
+  if (detail.empty()) detail = unicode::trim(unicode::first_chars(response.body, 200));
+  detail = unicode::first_chars(detail, 300);
+  std::string text = "HTTP " + std::to_string(response.status);
+  if (!detail.empty()) text += ": " + detail;
+  return text;
+}
+
+struct Failure {
+  std::string text;
+};
+
+http::Request authorised_post(const std::string& url, const std::string& key) {
+  http::Request request;
+  request.method = "POST";
+  request.url = url;
+  request.headers.emplace_back("Authorization", "Bearer " + key);
+  return request;
+}
+
+// One chat attempt with one key: the content (or nothing for null content),
+// or why the key failed.
+std::variant<std::optional<std::string>, Failure> chat_attempt(const Settings& s,
+                                                               const std::string& key,
+                                                               const std::string& body) {
+  http::Request request = authorised_post(endpoint(s.base_url, "/chat/completions"), key);
+  request.headers.emplace_back("Content-Type", "application/json");
+  request.body = body;
+  request.connect_timeout_ms = s.chat_connect_timeout_ms;
+  request.timeout_ms = s.chat_timeout_ms;
+
+  http::Response response = http::perform(request);
+  if (!response.transport_ok) return Failure{response.error};
+  if (response.status < 200 || response.status >= 300) return Failure{http_error(response)};
+
+  json doc;
+  try {
+    doc = json::parse(response.body);
+  } catch (const json::exception&) {
+    return Failure{"the response is not valid JSON"};
+  }
+  const json* content = nullptr;
+  if (doc.is_object() && doc.contains("choices") && doc["choices"].is_array() &&
+      !doc["choices"].empty()) {
+    const json& choice = doc["choices"][0];
+    if (choice.is_object() && choice.contains("message") && choice["message"].is_object() &&
+        choice["message"].contains("content"))
+      content = &choice["message"]["content"];
+  }
+  if (!content) return Failure{"the response has no choices[0].message.content"};
+  if (content->is_null()) return std::optional<std::string>{};
+  if (!content->is_string()) return Failure{"choices[0].message.content is neither text nor null"};
+  return std::optional<std::string>{content->get<std::string>()};
+}
+
+// The whole file in one piece, or the reason it could not be read.
+std::variant<std::string, Failure> read_file(const std::string& path) {
+  auto failure = [&path](int err) {
+    return Failure{"cannot read audio file '" + path + "': " +
+                   std::error_code(err, std::generic_category()).message()};
+  };
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return failure(errno);
+  std::string data;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return failure(err);
+    }
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return data;
+}
+
+std::variant<std::string, Failure> transcription_attempt(const Settings& s, const std::string& key,
+                                                         const std::string& path) {
+  auto file = read_file(path);
+  if (auto* f = std::get_if<Failure>(&file)) return *f;
+
+  http::Request request = authorised_post(endpoint(s.base_url, "/audio/transcriptions"), key);
+  std::string filename = std::filesystem::path(path).filename().string();
+  request.mime.push_back({"file", std::move(std::get<std::string>(file)), filename});
+  request.mime.push_back({"model", s.whisper_model, ""});
+  request.mime.push_back({"response_format", "text", ""});
+  request.connect_timeout_ms = s.chat_connect_timeout_ms;
+  request.timeout_ms = s.transcription_timeout_ms;
+
+  http::Response response = http::perform(request);
+  if (!response.transport_ok) return Failure{response.error};
+  if (response.status < 200 || response.status >= 300) return Failure{http_error(response)};
+  return unicode::trim(response.body);
+}
+
+}  // namespace
+
+void bind(Settings s) {
+  auto bound = std::make_shared<const Settings>(std::move(s));
+  std::lock_guard lock(g_settings_mu);
+  g_settings = std::move(bound);
+  g_key_index = 0;
+}
+
+std::size_t current_key_index() { return g_key_index.load(); }
+void set_current_key_index(std::size_t index) { g_key_index = index; }
+
+std::optional<std::string> get_response_with_system(const json& messages) {
+  if (!messages.is_array())
+    throw std::invalid_argument("get_response_with_system: messages must be a list");
+
+  auto s = settings();
+  const auto& keys = s->api_keys;
+  if (keys.empty()) {
+    log::error("No Groq API keys configured.");
+    return std::string(NO_KEY_REPLY);
+  }
+
+  json request = json::object();
+  request["model"] = s->model;
+  request["messages"] = messages;
+  const std::string body = json_text(request);
+
+  const std::size_t total_keys = keys.size();
+  std::size_t index = g_key_index.load() % total_keys;
+  for (std::size_t attempts = 0; attempts < total_keys; ++attempts) {
+    auto outcome = chat_attempt(*s, keys[index], body);
+    if (auto* content = std::get_if<std::optional<std::string>>(&outcome)) return *content;
+    log::warning("Key index " + std::to_string(index) + " (Chat) failed: " +
+                 without_keys(std::get<Failure>(outcome).text, keys));
+    advance_past(index, total_keys);
+    index = (index + 1) % total_keys;
+  }
+  log::error("All Groq API keys failed for Chat.");
+  return std::string(ALL_FAILED_REPLY);
+}
+
+std::string transcribe_audio(const std::string& audio_file_path) {
+  auto s = settings();
+  const auto& keys = s->api_keys;
+  if (keys.empty()) {
+    log::error("No Groq API keys configured for transcription.");
+    return "";
+  }
+
+  const std::size_t total_keys = keys.size();
+  std::size_t index = g_key_index.load() % total_keys;
+  for (std::size_t attempts = 0; attempts < total_keys; ++attempts) {
+    auto outcome = transcription_attempt(*s, keys[index], audio_file_path);
+    if (auto* text = std::get_if<std::string>(&outcome)) return *text;
+    log::warning("Key index " + std::to_string(index) + " (Whisper) failed: " +
+                 without_keys(std::get<Failure>(outcome).text, keys));
+    advance_past(index, total_keys);
+    index = (index + 1) % total_keys;
+  }
+  log::error("All Groq API keys failed for Whisper.");
+  return "";
+}
+
+}  // namespace talmo::lexgate

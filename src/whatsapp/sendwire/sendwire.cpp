@@ -1,0 +1,99 @@
+#include "whatsapp/sendwire/sendwire.hpp"
+
+#include "support/http.hpp"
+#include "support/json.hpp"
+#include "support/log.hpp"
+#include "support/unicode.hpp"
+
+#include <memory>
+#include <mutex>
+
+namespace talmo::sendwire {
+
+namespace {
+
+constexpr long SEND_TIMEOUT_MS = 20000;
+constexpr long PRESENCE_TIMEOUT_MS = 5000;
+// Bodies of the bridge's error answers can be whole pages; the log keeps their start.
+constexpr std::size_t ERROR_BODY_CHARS = 500;
+
+std::mutex g_mu;
+std::string g_bridge_url = "http://127.0.0.1:45051";
+
+std::string url_for(const char* path) {
+  std::string url;
+  {
+    std::lock_guard lock(g_mu);
+    url = g_bridge_url;
+  }
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url + path;
+}
+
+http::Response post(const char* path, const json& body, long timeout_ms) {
+  http::Request request;
+  request.method = "POST";
+  request.url = url_for(path);
+  request.headers.emplace_back("Content-Type", "application/json");
+  request.body = json_text(body);
+  // The whole exchange, connection included, is bounded by one time-out.
+  request.connect_timeout_ms = timeout_ms;
+  request.timeout_ms = timeout_ms;
+  return http::perform(request);
+}
+
+}  // namespace
+
+void bind(std::string bridge_url) {
+  std::lock_guard lock(g_mu);
+  g_bridge_url = std::move(bridge_url);
+}
+
+std::string chat_address(const std::string& number) {
+  return unicode::digits_only(number) + CHAT_SUFFIX;
+}
+
+bool send_message(const std::string& number, const std::string& text) {
+  try {
+    const std::string address = chat_address(number);
+    json body = json::object();
+    body["to"] = address;
+    body["text"] = text;
+    http::Response response = post("/send", body, SEND_TIMEOUT_MS);
+    if (!response.transport_ok) {
+      log::error("Error calling Go bridge: " + response.error);
+      return false;
+    }
+    if (response.status == 200) {
+      log::success("Message delivered to " + address + " via Go bridge");
+      return true;
+    }
+    log::error("Go bridge returned status " + std::to_string(response.status) + ": " +
+               unicode::first_chars(response.body, ERROR_BODY_CHARS));
+    return false;
+  } catch (const std::exception& e) {
+    log::error(std::string("Error calling Go bridge: ") + e.what());
+    return false;
+  }
+}
+
+bool set_typing(const std::string& number, bool is_typing) {
+  try {
+    json body = json::object();
+    body["to"] = chat_address(number);
+    body["state"] = is_typing ? "composing" : "paused";
+    http::Response response = post("/presence", body, PRESENCE_TIMEOUT_MS);
+    if (!response.transport_ok) {
+      log::error("Error calling Go bridge presence: " + response.error);
+      return false;
+    }
+    return response.status == 200;
+  } catch (const std::exception& e) {
+    log::error(std::string("Error calling Go bridge presence: ") + e.what());
+    return false;
+  }
+}
+
+void mark_as_read(const std::string& /*number*/) {}
+
+}  // namespace talmo::sendwire

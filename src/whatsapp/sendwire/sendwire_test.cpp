@@ -1,0 +1,103 @@
+#include "whatsapp/sendwire/sendwire.hpp"
+
+#include "support/json.hpp"
+#include "support/log.hpp"
+#include "testing/fake_server.hpp"
+
+#include <gtest/gtest.h>
+
+namespace talmo::sendwire {
+namespace {
+
+using talmo::testing::FakeServer;
+
+class SendwireTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log::set_stderr_enabled(false);
+    bind(bridge.url() + "/");  // a trailing slash must not double the path's
+  }
+
+  json body_of(std::size_t i) { return json::parse(bridge.requests().at(i).body); }
+
+  log::Capture capture;
+  FakeServer bridge;
+};
+
+TEST_F(SendwireTest, SendsTheTextUnchangedToTheDigitsOfTheNumber) {
+  bridge.reply("POST", "/send", 200, R"({"status": "sent"})");
+  const std::string text = "Hello, Boss 👋\n\"quoted\" \\ done";
+
+  EXPECT_TRUE(send_message("+1 (555) 123-4567", text));
+
+  auto requests = bridge.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "/send");
+  EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+  EXPECT_EQ(body_of(0), (json{{"to", "15551234567@s.whatsapp.net"}, {"text", text}}));
+  EXPECT_EQ(capture.messages(log::Level::success),
+            std::vector<std::string>{"Message delivered to 15551234567@s.whatsapp.net via Go bridge"});
+}
+
+TEST_F(SendwireTest, TypingPresenceComposingAndPaused) {
+  bridge.reply("POST", "/presence", 200, "{}");
+  EXPECT_TRUE(set_typing("923001234567", true));
+  EXPECT_TRUE(set_typing("923001234567", false));
+  ASSERT_EQ(bridge.requests().size(), 2u);
+  EXPECT_EQ(bridge.requests()[0].path, "/presence");
+  EXPECT_EQ(body_of(0), (json{{"to", "923001234567@s.whatsapp.net"}, {"state", "composing"}}));
+  EXPECT_EQ(body_of(1), (json{{"to", "923001234567@s.whatsapp.net"}, {"state", "paused"}}));
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST_F(SendwireTest, OnlyStatus200CountsAsDelivered) {
+  bridge.reply("POST", "/send", 500, "bridge exploded", "text/plain");
+  bridge.reply("POST", "/presence", 500, "bridge exploded", "text/plain");
+  EXPECT_FALSE(send_message("1555", "hi"));
+  EXPECT_EQ(capture.messages(log::Level::error),
+            std::vector<std::string>{"Go bridge returned status 500: bridge exploded"});
+
+  capture.clear();
+  EXPECT_FALSE(set_typing("1555", true));
+  EXPECT_TRUE(capture.records().empty());  // presence failures by status are silent
+
+  bridge.reply("POST", "/send", 201, "", "text/plain");
+  EXPECT_FALSE(send_message("1555", "hi"));
+  EXPECT_TRUE(capture.has(log::Level::error, "Go bridge returned status 201: "));
+}
+
+TEST_F(SendwireTest, ErrorLineKeepsTheFirst500CharactersOfTheBody) {
+  std::string body;
+  for (int i = 0; i < 600; ++i) body += "é";
+  bridge.reply("POST", "/send", 502, body, "text/plain");
+  EXPECT_FALSE(send_message("1555", "hi"));
+  std::string expected = "Go bridge returned status 502: ";
+  for (int i = 0; i < 500; ++i) expected += "é";
+  EXPECT_EQ(capture.messages(log::Level::error), std::vector<std::string>{expected});
+}
+
+TEST_F(SendwireTest, ABridgeThatIsDownGivesFalseAndAnErrorLine) {
+  bridge.stop();
+  EXPECT_FALSE(send_message("+1 555", "hi"));
+  EXPECT_FALSE(set_typing("+1 555", true));
+  auto errors = capture.messages(log::Level::error);
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0].rfind("Error calling Go bridge: Couldn't connect to server", 0), 0u) << errors[0];
+  EXPECT_EQ(errors[1].rfind("Error calling Go bridge presence: Couldn't connect to server", 0), 0u)
+      << errors[1];
+}
+
+TEST_F(SendwireTest, ANumberWithoutDigitsStillMakesTheCall) {
+  EXPECT_EQ(chat_address("Boss"), "@s.whatsapp.net");
+  bridge.reply("POST", "/send", 200, "{}");
+  EXPECT_TRUE(send_message("Boss", "hi"));
+  EXPECT_EQ(body_of(0)["to"], "@s.whatsapp.net");
+}
+
+TEST_F(SendwireTest, MarkAsReadSendsNothing) {
+  mark_as_read("15551234567");
+  EXPECT_TRUE(bridge.requests().empty());
+}
+
+}  // namespace
+}  // namespace talmo::sendwire
