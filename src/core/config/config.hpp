@@ -2,6 +2,7 @@
 // the environment (the environment wins), once at start-up.
 #pragma once
 
+#include "support/json.hpp"
 #include "support/log.hpp"
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace talmo::config {
@@ -51,10 +53,35 @@ std::filesystem::path resolve_config_path(const std::optional<std::filesystem::p
 
 // Loads and validates everything (a missing file is fine). Does not require
 // MASTER_NUMBER (the caller decides; see require_master_number) and does not
-// create the data folder. Throws ConfigError.
+// create the data folder. Throws ConfigError. An environment variable set to
+// the empty text counts as unset; keys of the file that name no setting are
+// ignored with a warning line; a leading "~/" in TALMO_HOME, TALMO_CONFIG and
+// TALMO_DATA_DIR means the home folder; URLs lose trailing slashes.
 Config load(const std::optional<std::filesystem::path>& explicit_path, const Environment& env);
 
 // Throws ConfigError("MASTER_NUMBER is not set: ...how to set it...") when empty.
 void require_master_number(const Config& config);
+
+// The three values local tools may ask for, read afresh from the file and the
+// environment at each call (a value changed since start-up is reported as it
+// stands now): an ordered map {"MASTER_NUMBER": text as configured,
+// "GROQ_API_KEYS": [text...], "TAVILY_API_KEY": text}; unset ones are empty.
+// Throws ConfigError when the file or one of these three values is bad.
+json read_internal_config(const std::optional<std::filesystem::path>& explicit_path,
+                          const Environment& env);
+
+// Sets the given settings in the TOML file `file`, keeping every other
+// setting (and, where the file can be edited in place, its comments and
+// layout). `settings` is a map from setting name to a text, an integer or a
+// list of texts; anything else throws std::invalid_argument. Missing folders
+// are created; the file is replaced atomically (temporary file + rename) and
+// ends with mode 0600, since it holds API keys. Throws ConfigError when the
+// existing file cannot be read or parsed (it is then left untouched) or the
+// new one cannot be written.
+void write_settings(const std::filesystem::path& file, const json& settings);
+
+// MISFIRE_GRACE's value forms: a whole number of seconds ("21600") or a
+// duration of descending d/h/m/s parts ("6h", "90m", "45s", "1h30m").
+std::optional<std::chrono::seconds> parse_duration(std::string_view text);
 
 }  // namespace talmo::config

@@ -22,9 +22,10 @@ class IdentityStore {
   // keys are appended at the end in the order given. Throws
   // std::invalid_argument for a non-map.
   virtual void update_identity(const json& updates) = 0;
-  // Removes the listed keys (a JSON list; a non-text item is looked up by its
-  // display text). The core keys are never removed. Returns the JSON list of
-  // the keys actually removed, in the order given.
+  // Removes the listed keys (a JSON list; a single non-list value counts as a
+  // one-key list; a non-text item is looked up by its display text, so 1 is
+  // "1" and null is "None"). The core keys are never removed. Returns the JSON
+  // list of the keys (texts) actually removed, in the order given, each once.
   virtual json remove_identity_keys(const json& keys) = 0;
 };
 
@@ -32,10 +33,12 @@ class IdentityStore {
 // "Boss", tone "Professional", response_type "Concise", in that order.
 json default_identity();
 
-// Persistent store in `db` (seeded with default_identity() on first use).
-// `db` must outlive the store.
+// Persistent store in `db`. The first store ever opened on a database seeds
+// it with default_identity(); later opens never re-seed, so an owner's edits
+// stay as they are. `db` must outlive the store.
 std::unique_ptr<IdentityStore> make_sqlite_store(db::Database& db);
-// In-memory store for tests, starting from `initial`.
+// In-memory store for tests, starting from `initial` (a map, else
+// std::invalid_argument).
 std::unique_ptr<IdentityStore> make_memory_store(json initial = default_identity());
 
 }  // namespace talmo::identity

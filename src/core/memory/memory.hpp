@@ -21,7 +21,8 @@ class ConversationMemory {
   virtual json get_history(const std::string& number) = 0;
 };
 
-// `limit` (HISTORY_LIMIT) must be at least 1. `db` must outlive the store.
+// `limit` (HISTORY_LIMIT) must be at least 1 (else std::invalid_argument).
+// The SQLite memory keeps every entry; `db` must outlive the store.
 std::unique_ptr<ConversationMemory> make_sqlite_memory(db::Database& db, int limit);
 std::unique_ptr<ConversationMemory> make_memory_memory(int limit);
 
