@@ -35,11 +35,22 @@ struct Bindings {
   std::string master;
 };
 
+// Replaces the bound collaborators. Call before conversations run; not safe
+// to call while handle_conversation is running on another thread.
 void bind(Bindings bindings);
 
 // Handles one verified owner message: typing on, special commands, memory,
-// routing, worker loop, reply. Failures outside the guarded regions propagate
-// to the caller (the conversation runner logs them).
+// routing, worker loop (at most ten model turns), reply. Blocking; one call at
+// a time. Failures outside the guarded regions (router decoding, each worker
+// turn's decoding and actions) propagate to the caller (the conversation
+// runner logs them) and nothing is sent to the owner.
+//
+// When the gateway answers with one of its fixed replies (no key, every key
+// failed) on the router or summarizer turn, the owner is sent that reply's
+// `reply` text and nothing is stored; absent model content counts as a reply
+// that cannot be decoded. The past-time notice goes to `number` only when its
+// digits differ from the master number's, since the executor has already
+// told the master number.
 void handle_conversation(const std::string& number, const std::string& user_message);
 
 // Cuts the JSON object out of a model reply (fenced block first, then the
