@@ -1,2 +1,3 @@
-// Placeholder until the host application lands.
-int main() { return 0; }
+#include "app/cli.hpp"
+
+int main(int argc, char** argv) { return talmo::app::run_cli(argc, argv, TALMO_VERSION); }

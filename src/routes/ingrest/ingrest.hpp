@@ -1,10 +1,20 @@
 // The inbound routes the bridge calls, as plain functions from request to
 // answer, plus mounting them on an HTTP server.
+//
+// Every route answers at once; a verified owner message is handed to
+// `enqueue_conversation` and runs after the answer has gone out.
+//
+// Thread safety: bind() before the server starts; afterwards every handler may
+// run on any number of server threads at once (they share only the bindings,
+// which are read-only after bind()).
 #pragma once
 
 #include "support/json.hpp"
 
+#include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,31 +27,72 @@ namespace talmo::ingrest {
 struct Bindings {
   std::string master_number;  // MASTER_NUMBER as configured, read once
   // Queues handle_conversation(number, message) to run after the answer.
+  // Throws when the conversation cannot be queued (the route then answers
+  // "error" instead of "received").
   std::function<void(const std::string& number, const std::string& message)> enqueue_conversation;
-  // lexgate::transcribe_audio in production.
+  // lexgate::transcribe_audio in production: the transcript, or "" on failure.
   std::function<std::string(const std::string& path)> transcribe_audio;
   // Reads MASTER_NUMBER, GROQ_API_KEYS and TAVILY_API_KEY afresh from the
   // configuration source; the map in that key order.
   std::function<json()> read_internal_config;
+  // Folder for the temporary audio files; empty means the system's
+  // temporary folder (TMPDIR, else /tmp).
+  std::filesystem::path temp_dir;
 };
 
+// Binds the collaborators once at start-up (tests rebind freely). Logs an
+// error line when the master number holds no digit: every sender is then
+// refused.
 void bind(Bindings bindings);
 
 // The owner check: equal, or one ends with the other, where a suffix match
 // needs at least 7 digits in the shorter number; a master number without
-// digits matches nobody.
+// digits matches nobody. `sender` is compared as it stands; only the digits
+// of `master_number` count.
 bool is_owner(std::string_view sender, std::string_view master_number);
+
+// The largest voice note accepted (Groq's upload limit of 25 MB, read as MiB).
+inline constexpr std::uint64_t MAX_AUDIO_BYTES = 25ull * 1024 * 1024;
 
 struct Answer {
   int status = 200;
   json body;
 };
 
-// POST /whatsapp/incoming/text with the raw request body.
+// POST /whatsapp/incoming/text with the raw request body. Always status 200:
+// "ignored" (missing sender or message), "unauthorized", "received" (the
+// conversation is queued) or "error" with the error's text.
 Answer handle_incoming_text_message(std::string_view body);
 
+// Hands each chunk of the request body to the sink, in order. The sink
+// returns false to stop reading. The reader returns false when the body was
+// not read to its end (stopped by the sink, or the connection failed).
+using BodySink = std::function<bool(std::string_view chunk)>;
+using BodyReader = std::function<bool(const BodySink& sink)>;
+
+struct AudioRequest {
+  std::string sender;                           // the X-Sender header, "" when absent
+  std::optional<std::uint64_t> content_length;  // the declared body length, when given
+  // Called at most once, and only after the sender passed the owner check.
+  BodyReader read_body;
+};
+
+// POST /whatsapp/incoming/audio. Always status 200: "ignored" (missing
+// X-Sender header, empty body, body above MAX_AUDIO_BYTES, failed
+// transcription), "unauthorized", "received" or "error". A stranger's body is
+// never read. The body goes to a fresh 0600 temporary file ending in ".ogg",
+// which is deleted before this function returns, whatever the outcome.
+// Blocks the calling thread while the audio is transcribed.
+Answer handle_incoming_audio_message(const AudioRequest& request);
+
+// GET /internal/config from the connection's peer address: the three values
+// for a loopback peer ("127.0.0.1", "localhost", "::1", "::ffff:127.0.0.1"),
+// else 403 {"detail": "Forbidden"}. An error while reading the configuration
+// propagates (the server answers 500).
+Answer get_internal_config(std::string_view peer_address);
+
 // Mounts POST /whatsapp/incoming/text, POST /whatsapp/incoming/audio and
-// GET /internal/config on `server` (no path prefix).
+// GET /internal/config on `server` (no path prefix). Answers go out as JSON.
 void mount(httplib::Server& server);
 
 }  // namespace talmo::ingrest

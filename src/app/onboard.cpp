@@ -1,0 +1,319 @@
+#include "app/onboard.hpp"
+
+#include "core/identity/identity.hpp"
+#include "core/prompts/messages/messages.hpp"
+#include "core/utils/format_prompt.hpp"
+#include "support/db.hpp"
+#include "support/http.hpp"
+#include "support/json.hpp"
+#include "support/tz.hpp"
+#include "support/unicode.hpp"
+#include "whatsapp/sendwire/sendwire.hpp"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <stdexcept>
+
+namespace talmo::app {
+
+namespace {
+
+// The input ended before every answer was given.
+struct Cancelled {};
+
+// A flag value that cannot be used; the message says which and why.
+struct InvalidFlag : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Answers {
+  std::string master_number;
+  std::vector<std::string> groq_keys;
+  std::string tavily_key;
+  std::string bot_name, owner, tone, response_type, timezone;
+};
+
+bool has_control(std::string_view text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+// Each check answers "" for a good value, else what is wrong with it.
+std::string check_master(const std::string& v) {
+  if (unicode::digits_only(v).empty()) return "the master number must hold digits, e.g. +1 555 123 4567";
+  if (has_control(v)) return "the master number must be one line of text";
+  return "";
+}
+std::string check_key(const std::string& v) {
+  if (v.empty()) return "a key cannot be empty";
+  for (unsigned char c : v)
+    if (c <= 0x20 || c == 0x7f || c == ',') return "a key cannot hold blanks, commas or control characters";
+  return "";
+}
+std::string check_text(const std::string& what, const std::string& v) {
+  if (v.empty()) return what + " cannot be empty";
+  if (has_control(v)) return what + " must be one line of text";
+  return "";
+}
+std::string check_zone(const std::string& v) {
+  if (!tz::is_valid_zone(v)) return "unknown time zone \"" + v + "\" (use an IANA name such as Europe/Berlin)";
+  return "";
+}
+
+std::optional<std::string> read_hidden_from_terminal(std::istream& in) {
+  const bool tty = &in == &std::cin && ::isatty(STDIN_FILENO);
+  termios saved{};
+  if (tty && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  std::string line;
+  bool ok = static_cast<bool>(std::getline(in, line));
+  if (tty) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    std::cout << std::endl;
+  }
+  if (!ok) return std::nullopt;
+  return line;
+}
+
+class Dialog {
+ public:
+  explicit Dialog(OnboardTerminal& t) : t_(t) {
+    if (!t_.read_hidden) t_.read_hidden = read_hidden_from_terminal;
+  }
+
+  // Asks until `check` accepts; an empty answer takes `fallback` (when any).
+  std::string ask(const std::string& question, const std::string& fallback,
+                  const std::function<std::string(const std::string&)>& check, bool hidden = false) {
+    for (;;) {
+      t_.out << question;
+      if (!fallback.empty() && !hidden) t_.out << " [" << fallback << "]";
+      t_.out << ": " << std::flush;
+      std::optional<std::string> line;
+      if (hidden) {
+        line = t_.read_hidden(t_.in);
+      } else {
+        std::string l;
+        if (std::getline(t_.in, l)) line = l;
+      }
+      if (!line) throw Cancelled{};
+      std::string answer = unicode::trim(*line);
+      if (answer.empty()) answer = fallback;
+      std::string problem = check(answer);
+      if (problem.empty()) return answer;
+      t_.out << "  " << problem << "; please try again." << std::endl;
+    }
+  }
+
+  std::ostream& out() { return t_.out; }
+
+ private:
+  OnboardTerminal& t_;
+};
+
+// Takes a flag's value when it is given and valid. Without --yes an invalid or
+// missing one is asked for; with --yes it is an error.
+std::string settle(Dialog& dialog, bool yes, const std::string& flag,
+                   const std::optional<std::string>& given, const std::string& question,
+                   const std::string& fallback, const std::function<std::string(const std::string&)>& check) {
+  if (given) {
+    std::string v = unicode::trim(*given);
+    if (v.empty()) v = fallback;
+    std::string problem = check(v);
+    if (problem.empty()) return v;
+    if (yes) throw InvalidFlag(flag + ": " + problem);
+    dialog.out() << flag << ": " << problem << std::endl;
+  } else if (yes) {
+    if (fallback.empty() || !check(fallback).empty()) throw InvalidFlag(flag + " is required with --yes");
+    return fallback;
+  }
+  return dialog.ask(question, fallback, check);
+}
+
+std::vector<std::string> ask_keys(Dialog& dialog) {
+  std::vector<std::string> keys;
+  for (;;) {
+    std::string question = "Groq API key " + std::to_string(keys.size() + 1) + " (input hidden" +
+                           (keys.empty() ? ")" : "; empty line when done)");
+    std::string key = dialog.ask(question, "", [&](const std::string& v) {
+      if (v.empty() && !keys.empty()) return std::string();
+      return check_key(v);
+    }, /*hidden=*/true);
+    if (key.empty()) return keys;
+    keys.push_back(key);
+  }
+}
+
+enum class KeyVerdict { works, refused, unknown };
+
+// One request per key to the model list; an unreachable service stops the
+// checks (offline), which is not the keys' fault.
+std::vector<KeyVerdict> check_keys(const std::vector<std::string>& keys, const std::string& base_url,
+                                   std::ostream& out) {
+  std::vector<KeyVerdict> verdicts(keys.size(), KeyVerdict::unknown);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    http::Request req;
+    req.method = "GET";
+    req.url = base_url + "/models";
+    req.headers = {{"Authorization", "Bearer " + keys[i]}};
+    req.connect_timeout_ms = 5000;
+    req.timeout_ms = 15000;
+    http::Response res = http::perform(req);
+    const std::string name = "Groq key " + std::to_string(i + 1);
+    if (!res.transport_ok) {
+      out << "Warning: could not reach Groq to check the keys (" << res.error
+          << "); they are saved unchecked." << std::endl;
+      return verdicts;
+    }
+    if (res.status >= 200 && res.status < 300) {
+      verdicts[i] = KeyVerdict::works;
+      out << "  " << name << " works." << std::endl;
+    } else if (res.status == 401 || res.status == 403) {
+      verdicts[i] = KeyVerdict::refused;
+      out << "  " << name << " was refused by Groq (HTTP " << res.status << ")." << std::endl;
+    } else {
+      out << "  " << name << " could not be checked (HTTP " << res.status << "); it is kept." << std::endl;
+    }
+  }
+  return verdicts;
+}
+
+Answers gather(const OnboardFlags& flags, const config::Config& current, OnboardTerminal& terminal) {
+  Dialog dialog(terminal);
+  const bool yes = flags.yes;
+  Answers a;
+  if (!yes) dialog.out() << "Setting up Talmo. Press Enter to keep the value in brackets." << std::endl;
+  a.master_number = settle(dialog, yes, "--master-number", flags.master_number,
+                           "Your WhatsApp number (the master number)", current.master_number, check_master);
+
+  for (const auto& k : flags.groq_keys) {
+    std::string key = unicode::trim(k);
+    if (std::string problem = check_key(key); !problem.empty()) {
+      if (yes) throw InvalidFlag("--groq-key: " + problem);
+      dialog.out() << "--groq-key: " << problem << std::endl;
+      continue;
+    }
+    a.groq_keys.push_back(key);
+  }
+  if (a.groq_keys.empty()) {
+    if (yes) throw InvalidFlag("--groq-key is required with --yes (repeat it for several keys)");
+    a.groq_keys = ask_keys(dialog);
+  }
+  if (!flags.no_check) {
+    for (;;) {
+      auto verdicts = check_keys(a.groq_keys, current.groq_base_url, dialog.out());
+      std::vector<std::string> kept;
+      for (std::size_t i = 0; i < a.groq_keys.size(); ++i) {
+        if (verdicts[i] != KeyVerdict::refused) {
+          kept.push_back(a.groq_keys[i]);
+        } else if (yes) {
+          throw InvalidFlag("--groq-key: Groq key " + std::to_string(i + 1) + " was refused by Groq");
+        }
+      }
+      if (!kept.empty()) {
+        a.groq_keys = kept;
+        break;
+      }
+      dialog.out() << "No key works; please enter another." << std::endl;
+      a.groq_keys = ask_keys(dialog);
+    }
+  }
+
+  if (flags.tavily_key || yes) {
+    a.tavily_key = unicode::trim(flags.tavily_key.value_or(""));
+    if (!a.tavily_key.empty())
+      if (std::string p = check_key(a.tavily_key); !p.empty()) {
+        if (yes) throw InvalidFlag("--tavily-key: " + p);
+        a.tavily_key = "";
+      }
+  }
+  if (!yes && a.tavily_key.empty()) {
+    a.tavily_key = dialog.ask("Tavily API key for web search (input hidden; empty line to skip)", "",
+                              [](const std::string& v) { return v.empty() ? std::string() : check_key(v); },
+                              /*hidden=*/true);
+  }
+
+  auto text = [](const std::string& what) {
+    return [what](const std::string& v) { return check_text(what, v); };
+  };
+  a.bot_name = settle(dialog, yes, "--bot-name", flags.bot_name, "The assistant's name", "Talmo",
+                      text("the assistant's name"));
+  a.owner = settle(dialog, yes, "--owner", flags.owner, "How the assistant addresses you", "Boss",
+                   text("the form of address"));
+  a.tone = settle(dialog, yes, "--tone", flags.tone, "Tone", "Professional", text("the tone"));
+  a.response_type = settle(dialog, yes, "--response-type", flags.response_type, "Response type", "Concise",
+                           text("the response type"));
+  a.timezone = settle(dialog, yes, "--timezone", flags.timezone, "Time zone",
+                      current.timezone.empty() ? tz::local_zone_name() : current.timezone, check_zone);
+  return a;
+}
+
+}  // namespace
+
+int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTerminal terminal) {
+  // The present configuration: a broken file or environment is reported
+  // before any question, and the file is never overwritten blindly.
+  config::Config current;
+  try {
+    current = config::load(flags.config_path, env);
+  } catch (const config::ConfigError& e) {
+    terminal.err << "talmo: " << e.what() << std::endl;
+    return 2;
+  }
+
+  Answers a;
+  try {
+    a = gather(flags, current, terminal);
+  } catch (const InvalidFlag& e) {
+    terminal.err << "talmo onboard: " << e.what() << "; nothing was written." << std::endl;
+    return 2;
+  } catch (const Cancelled&) {
+    terminal.err << "talmo onboard: the input ended before set-up was complete; nothing was written."
+                 << std::endl;
+    return 1;
+  }
+
+  json settings = json::object();
+  settings["MASTER_NUMBER"] = a.master_number;
+  settings["GROQ_API_KEYS"] = a.groq_keys;
+  if (!a.tavily_key.empty()) settings["TAVILY_API_KEY"] = a.tavily_key;
+  settings["TALMO_TIMEZONE"] = a.timezone;
+
+  config::Config updated;
+  try {
+    config::write_settings(current.config_file, settings);
+    terminal.out << "Configuration written to " << current.config_file.string() << "." << std::endl;
+    updated = config::load(current.config_file, env);
+
+    std::filesystem::create_directories(updated.data_dir);
+    db::Database db((updated.data_dir / "talmo.db").string());
+    auto identity = identity::make_sqlite_store(db);
+    identity->update_identity(json{{"bot_name", a.bot_name},
+                                   {"owner", a.owner},
+                                   {"tone", a.tone},
+                                   {"response_type", a.response_type}});
+    terminal.out << "Identity saved in " << (updated.data_dir / "talmo.db").string() << "." << std::endl;
+
+    utils::bind(utils::PromptSources{identity.get(), system_clock(), updated.timezone});
+    const std::string greeting = utils::format_prompt(messages::FIRST_MESSAGE_TEMPLATE);
+    sendwire::bind(updated.bridge_url);
+    if (sendwire::send_message(updated.master_number, greeting)) {
+      terminal.out << "Greeting sent to " << updated.master_number << "." << std::endl;
+    } else {
+      terminal.out << "Warning: the bridge at " << updated.bridge_url
+                   << " did not take the greeting; start it, then run `talmo serve`." << std::endl;
+    }
+  } catch (const std::exception& e) {
+    terminal.err << "talmo onboard: " << e.what() << std::endl;
+    return 1;
+  }
+  terminal.out << "Talmo is set up. Start it with `talmo serve`." << std::endl;
+  return 0;
+}
+
+}  // namespace talmo::app

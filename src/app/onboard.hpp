@@ -1,0 +1,51 @@
+// `talmo onboard`: first-time set-up of the configuration file, the identity
+// profile and the greeting to the owner.
+#pragma once
+
+#include "core/config/config.hpp"
+
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talmo::app {
+
+// What the flags gave; in the interactive form they are the defaults shown.
+struct OnboardFlags {
+  std::optional<std::filesystem::path> config_path;  // --config
+  std::optional<std::string> master_number;          // --master-number
+  std::vector<std::string> groq_keys;                // --groq-key (repeatable)
+  std::optional<std::string> tavily_key;             // --tavily-key
+  std::optional<std::string> bot_name;               // --bot-name
+  std::optional<std::string> owner;                  // --owner
+  std::optional<std::string> tone;                   // --tone
+  std::optional<std::string> response_type;          // --response-type
+  std::optional<std::string> timezone;               // --timezone
+  bool yes = false;       // --yes: no questions; every value from the flags
+  bool no_check = false;  // --no-check: do not try the Groq keys
+};
+
+// The conversation with the person at the terminal.
+struct OnboardTerminal {
+  std::istream& in;
+  std::ostream& out;  // questions and progress
+  std::ostream& err;  // errors that end the onboarding
+  // Reads one line without echoing it (for API keys); nothing at the end of
+  // input. Defaults to reading `in` with the terminal's echo switched off
+  // when standard input is a terminal.
+  std::function<std::optional<std::string>(std::istream&)> read_hidden;
+};
+
+// Runs the onboarding and returns the exit code: 0 when the configuration
+// and the identity were written; 2 for invalid flags (nothing written);
+// 1 when the input ended before every answer was given, or writing failed.
+// Interactive answers that are invalid are asked again. Each Groq key is
+// tried with one request to {GROQ_BASE_URL}/models unless `no_check` (an
+// unreachable service only warns). The greeting goes to the owner through
+// the bridge when it answers; a silent bridge only warns.
+int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTerminal terminal);
+
+}  // namespace talmo::app

@@ -1,0 +1,235 @@
+#include "app/onboard.hpp"
+
+#include "core/identity/identity.hpp"
+#include "support/db.hpp"
+#include "support/json.hpp"
+#include "support/log.hpp"
+#include "testing/fake_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace talmo::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OnboardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log::set_stderr_enabled(false);
+    std::string templ = (fs::temp_directory_path() / "onboard-test-XXXXXX").string();
+    home = ::mkdtemp(templ.data());
+    groq.reply("GET", "/models", 200, R"({"object": "list", "data": []})");
+    bridge.reply("POST", "/send", 200, R"({"status": "sent"})");
+    vars["TALMO_HOME"] = home.string();
+    vars["GROQ_BASE_URL"] = groq.url();
+    vars["BRIDGE_URL"] = bridge.url();
+    flags.config_path = home / "config.toml";
+  }
+  void TearDown() override {
+    fs::remove_all(home);
+    log::set_stderr_enabled(true);
+  }
+
+  int run(const std::string& input = "") {
+    std::istringstream in(input);
+    out.str("");
+    err.str("");
+    auto env = [this](const std::string& name) -> std::optional<std::string> {
+      auto it = vars.find(name);
+      if (it == vars.end()) return std::nullopt;
+      return it->second;
+    };
+    // Hidden input is read from the same lines in tests.
+    auto hidden = [](std::istream& s) -> std::optional<std::string> {
+      std::string line;
+      if (!std::getline(s, line)) return std::nullopt;
+      return line;
+    };
+    return onboard(flags, env, OnboardTerminal{in, out, err, hidden});
+  }
+
+  std::string config_text() {
+    std::ifstream f(home / "config.toml");
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+
+  json stored_identity() {
+    db::Database db((home / "talmo.db").string());
+    return identity::make_sqlite_store(db)->get_identity();
+  }
+
+  std::vector<std::string> authorizations() {
+    std::vector<std::string> out;
+    for (auto& r : groq.requests_to("/models")) out.push_back(r.header("Authorization"));
+    return out;
+  }
+
+  fs::path home;
+  testing::FakeServer groq;
+  testing::FakeServer bridge;
+  std::map<std::string, std::string> vars;
+  OnboardFlags flags;
+  std::ostringstream out, err;
+};
+
+TEST_F(OnboardTest, FlagsFormWritesConfigurationIdentityAndGreetsTheOwner) {
+  std::ofstream(home / "config.toml") << "# mine\nTALMO_PORT = 9000\n";
+  flags.yes = true;
+  flags.master_number = "+1 (555) 123-4567";
+  flags.groq_keys = {"gsk_one", "gsk_two"};
+  flags.tavily_key = "tvly-x";
+  flags.owner = "Chief";
+  flags.tone = "Witty";
+  flags.timezone = "Europe/Berlin";
+  ASSERT_EQ(run(), 0) << err.str();
+
+  EXPECT_EQ(authorizations(), (std::vector<std::string>{"Bearer gsk_one", "Bearer gsk_two"}));
+  struct stat st {};
+  ASSERT_EQ(::stat((home / "config.toml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string text = config_text();
+  for (const char* fragment : {"TALMO_PORT = 9000", "+1 (555) 123-4567", "gsk_one", "gsk_two", "tvly-x",
+                               "Europe/Berlin"})
+    EXPECT_NE(text.find(fragment), std::string::npos) << fragment << " in\n" << text;
+  // No key reaches the terminal.
+  EXPECT_EQ(out.str().find("gsk_"), std::string::npos) << out.str();
+
+  EXPECT_EQ(stored_identity(), json({{"bot_name", "Talmo"},
+                                     {"owner", "Chief"},
+                                     {"tone", "Witty"},
+                                     {"response_type", "Concise"}}));
+  auto sent = bridge.requests_to("/send");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(json::parse(sent[0].body),
+            json({{"to", "15551234567@s.whatsapp.net"},
+                  {"text", "🔋 *Powered up, Chief.*\n\nTalmo reporting in. I've been set to _Witty_ tone.\n\n"
+                           "At your service."}}));
+}
+
+TEST_F(OnboardTest, InvalidFlagsWriteNothing) {
+  flags.yes = true;
+  flags.groq_keys = {"gsk_one"};
+  flags.no_check = true;
+
+  flags.master_number = "not a number";
+  EXPECT_EQ(run(), 2);
+  EXPECT_NE(err.str().find("--master-number"), std::string::npos) << err.str();
+
+  flags.master_number = "15551234567";
+  flags.timezone = "Mars/Olympus";
+  EXPECT_EQ(run(), 2);
+  EXPECT_NE(err.str().find("Mars/Olympus"), std::string::npos) << err.str();
+
+  flags.timezone = "UTC";
+  flags.groq_keys = {};
+  EXPECT_EQ(run(), 2);
+  EXPECT_NE(err.str().find("--groq-key"), std::string::npos) << err.str();
+
+  flags.groq_keys = {"gsk one"};
+  EXPECT_EQ(run(), 2);
+
+  flags.groq_keys = {"gsk_one"};
+  flags.bot_name = "   ";  // blank falls back to the default name
+  flags.tone = "two\nlines";
+  EXPECT_EQ(run(), 2);
+
+  EXPECT_FALSE(fs::exists(home / "config.toml"));
+  EXPECT_FALSE(fs::exists(home / "talmo.db"));
+  EXPECT_TRUE(groq.requests().empty());
+  EXPECT_TRUE(bridge.requests().empty());
+}
+
+TEST_F(OnboardTest, ARefusedKeyIsAnErrorWithFlagsAndDroppedInteractively) {
+  groq.on("GET", "/models", [](const testing::RecordedRequest& r, httplib::Response& res) {
+    bool good = r.header("Authorization") == "Bearer gsk_good";
+    res.status = good ? 200 : 401;
+    res.set_content(good ? "{}" : R"({"error": {"message": "Invalid API Key"}})", "application/json");
+  });
+  flags.yes = true;
+  flags.master_number = "15551234567";
+  flags.groq_keys = {"gsk_good", "gsk_bad"};
+  EXPECT_EQ(run(), 2);
+  EXPECT_NE(err.str().find("Groq key 2 was refused"), std::string::npos) << err.str();
+  EXPECT_FALSE(fs::exists(home / "config.toml"));
+
+  // Interactively the refused key is left out; when none works, another is asked for.
+  flags = OnboardFlags{};
+  flags.config_path = home / "config.toml";
+  ASSERT_EQ(run("15551234567\ngsk_bad\n\ngsk_good\n\n\n\n\n\n\nUTC\n"), 0) << out.str() << err.str();
+  EXPECT_NE(out.str().find("Groq key 1 was refused by Groq (HTTP 401)"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("No key works"), std::string::npos) << out.str();
+  std::string text = config_text();
+  EXPECT_NE(text.find("gsk_good"), std::string::npos) << text;
+  EXPECT_EQ(text.find("gsk_bad"), std::string::npos) << text;
+}
+
+TEST_F(OnboardTest, InteractiveAnswersAreAskedAgainUntilValidAndDefaultsApply) {
+  const std::string input =
+      "no digits here\n"  // master number refused
+      "+44 20 7946 0958\n"
+      "gsk_a\n"
+      "gsk_b\n"
+      "\n"                 // no more keys
+      "\n"                 // no Tavily key
+      "Jarvis\n"
+      "\n"                 // owner: Boss
+      "\n"                 // tone: Professional
+      "Detailed\n"
+      "Nowhere/Special\n"  // zone refused
+      "Asia/Karachi\n";
+  ASSERT_EQ(run(input), 0) << out.str() << err.str();
+  EXPECT_NE(out.str().find("please try again"), std::string::npos);
+  EXPECT_EQ(authorizations(), (std::vector<std::string>{"Bearer gsk_a", "Bearer gsk_b"}));
+  std::string text = config_text();
+  EXPECT_NE(text.find("+44 20 7946 0958"), std::string::npos) << text;
+  EXPECT_NE(text.find("Asia/Karachi"), std::string::npos) << text;
+  EXPECT_EQ(text.find("TAVILY_API_KEY"), std::string::npos) << text;
+  EXPECT_EQ(stored_identity(), json({{"bot_name", "Jarvis"},
+                                     {"owner", "Boss"},
+                                     {"tone", "Professional"},
+                                     {"response_type", "Detailed"}}));
+  ASSERT_EQ(bridge.requests_to("/send").size(), 1u);
+  EXPECT_EQ(json::parse(bridge.requests_to("/send")[0].body)["to"], "442079460958@s.whatsapp.net");
+}
+
+TEST_F(OnboardTest, InputEndingEarlyWritesNothing) {
+  EXPECT_EQ(run("15551234567\ngsk_a\n"), 1);
+  EXPECT_NE(err.str().find("nothing was written"), std::string::npos);
+  EXPECT_FALSE(fs::exists(home / "config.toml"));
+}
+
+TEST_F(OnboardTest, OfflineChecksAndASilentBridgeOnlyWarn) {
+  vars["GROQ_BASE_URL"] = "http://127.0.0.1:9";
+  bridge.stop();
+  flags.yes = true;
+  flags.master_number = "15551234567";
+  flags.groq_keys = {"gsk_a"};
+  ASSERT_EQ(run(), 0) << err.str();
+  EXPECT_NE(out.str().find("could not reach Groq"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("did not take the greeting"), std::string::npos) << out.str();
+  EXPECT_NE(config_text().find("gsk_a"), std::string::npos);
+  EXPECT_EQ(stored_identity()["bot_name"], "Talmo");
+}
+
+TEST_F(OnboardTest, ABrokenConfigurationFileIsReportedAndKept) {
+  std::ofstream(home / "config.toml") << "MASTER_NUMBER = [oops\n";
+  flags.yes = true;
+  flags.master_number = "15551234567";
+  flags.groq_keys = {"gsk_a"};
+  EXPECT_EQ(run(), 2);
+  EXPECT_NE(err.str().find("config.toml"), std::string::npos) << err.str();
+  EXPECT_EQ(config_text(), "MASTER_NUMBER = [oops\n");
+}
+
+}  // namespace
+}  // namespace talmo::app

@@ -1,0 +1,169 @@
+#include "app/serve.hpp"
+
+#include "core/interpreter/interpreter.hpp"
+#include "core/llm/lexgate/lexgate.hpp"
+#include "core/utils/format_prompt.hpp"
+#include "core/web_search/web_search.hpp"
+#include "routes/ingrest/ingrest.hpp"
+#include "support/log.hpp"
+#include "whatsapp/sendwire/sendwire.hpp"
+
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <pthread.h>
+
+namespace talmo::app {
+
+namespace {
+
+// A provider per search: a missing key fails that search, not the start.
+std::function<std::shared_ptr<web_search::Provider>()> tavily_factory(const config::Config& config) {
+  return [key = config.tavily_api_key, url = config.tavily_base_url] {
+    return std::shared_ptr<web_search::Provider>(web_search::make_tavily({key, url}));
+  };
+}
+
+}  // namespace
+
+std::unique_ptr<Services> Services::open(const config::Config& config,
+                                         std::shared_ptr<Clock> clock) {
+  config::require_master_number(config);
+  if (!clock) clock = system_clock();
+
+  std::unique_ptr<Services> s(new Services());
+  s->config_ = config;
+  s->clock_ = clock;
+  std::filesystem::create_directories(config.data_dir);
+  s->db_ = std::make_unique<db::Database>((config.data_dir / "talmo.db").string());
+  s->identity_ = identity::make_sqlite_store(*s->db_);
+  s->memory_ = memory::make_sqlite_memory(*s->db_, config.history_limit);
+  s->schedules_ = schedules::make_sqlite_job_store(*s->db_, clock, config.timezone);
+
+  utils::bind(utils::PromptSources{s->identity_.get(), clock, config.timezone});
+
+  lexgate::Settings gateway;
+  gateway.api_keys = config.groq_api_keys;
+  gateway.model = config.groq_model;
+  gateway.whisper_model = config.whisper_model;
+  gateway.base_url = config.groq_base_url;
+  lexgate::bind(std::move(gateway));
+
+  sendwire::bind(config.bridge_url);
+
+  interpreter::Bindings engine;
+  engine.get_response_with_system = lexgate::get_response_with_system;
+  engine.send_message = sendwire::send_message;
+  engine.set_typing = sendwire::set_typing;
+  engine.identity_manager = s->identity_.get();
+  engine.memory_manager = s->memory_.get();
+  engine.schedules_manager = s->schedules_.get();
+  engine.web_search_manager = tavily_factory(config);
+  engine.format_prompt = utils::format_prompt;
+  engine.master = config.master_number;
+  interpreter::bind(std::move(engine));
+  return s;
+}
+
+std::unique_ptr<App> App::start(const config::Config& config, AppOptions options) {
+  std::unique_ptr<App> app(new App());
+  app->services_ = Services::open(config, options.clock);
+  Services& services = *app->services_;
+  app->runner_ = std::make_unique<ConversationRunner>(interpreter::handle_conversation);
+
+  scheduler::Bindings reminders;
+  reminders.send_message = sendwire::send_message;
+  reminders.get_response_with_system = lexgate::get_response_with_system;
+  reminders.format_prompt = utils::format_prompt;
+  reminders.identity_manager = &services.identity();
+  reminders.memory_manager = &services.memory();
+  reminders.web_search_manager = tavily_factory(config);
+  reminders.jobs = &services.schedules();
+  reminders.clock = services.clock();
+  reminders.master = config.master_number;
+  reminders.misfire_grace = config.misfire_grace;
+  app->scheduler_ = std::make_unique<scheduler::Scheduler>(std::move(reminders));
+  app->scheduler_->start();
+
+  config::Environment env = options.env ? options.env : config::process_environment();
+  ingrest::Bindings routes;
+  routes.master_number = config.master_number;
+  routes.enqueue_conversation = [runner = app->runner_.get()](const std::string& number,
+                                                               const std::string& message) {
+    runner->enqueue(number, message);
+  };
+  routes.transcribe_audio = lexgate::transcribe_audio;
+  routes.read_internal_config = [file = config.config_file, env] {
+    return config::read_internal_config(file, env);
+  };
+  routes.temp_dir = options.temp_dir;
+  ingrest::bind(std::move(routes));
+
+  ServerOptions server;
+  server.host = config.host;
+  server.port = config.port;
+  server.threads = options.http_threads;
+  server.mount = [](httplib::Server& s) { ingrest::mount(s); };
+  app->server_ = std::make_unique<HttpServer>(std::move(server));
+  log::info("Talmo listening on " + app->server_->url());
+  return app;
+}
+
+App::~App() { stop(); }
+
+void App::stop() {
+  // Requests first, so every conversation they queue is still run.
+  if (server_) server_->stop();
+  if (runner_) runner_->stop();
+  if (scheduler_) scheduler_->stop();
+}
+
+namespace {
+
+// Blocks SIGINT and SIGTERM in this thread and every thread it starts later,
+// so that only sigwait() sees them.
+sigset_t block_stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  return set;
+}
+
+}  // namespace
+
+int serve(const std::optional<std::filesystem::path>& config_path) {
+  config::Config config;
+  try {
+    config = config::load(config_path, config::process_environment());
+    config::require_master_number(config);
+  } catch (const config::ConfigError& e) {
+    std::cerr << "talmo: " << e.what() << std::endl;
+    return 2;
+  }
+  log::set_level(config.log_level);
+  std::signal(SIGPIPE, SIG_IGN);
+  const sigset_t stop_signals = block_stop_signals();
+
+  std::unique_ptr<App> app;
+  try {
+    app = App::start(config);
+  } catch (const config::ConfigError& e) {
+    std::cerr << "talmo: " << e.what() << std::endl;
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "talmo: cannot start: " << e.what() << std::endl;
+    return 1;
+  }
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  log::info(std::string("Received ") + (signal_number == SIGINT ? "SIGINT" : "SIGTERM") +
+            ": finishing queued conversations and stopping");
+  app->stop();
+  log::info("Talmo stopped");
+  return 0;
+}
+
+}  // namespace talmo::app

@@ -1,0 +1,94 @@
+// Start-up wiring of `talmo serve`: configuration to running server.
+#pragma once
+
+#include "app/runner.hpp"
+#include "app/server.hpp"
+#include "core/config/config.hpp"
+#include "core/scheduler/scheduler.hpp"
+#include "core/identity/identity.hpp"
+#include "core/memory/memory.hpp"
+#include "core/schedules/schedules.hpp"
+#include "support/clock.hpp"
+#include "support/db.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace talmo::app {
+
+// The data folder, the database and the three stores, with every engine
+// component bound to them: what the server, and any other front end of the
+// engine, stands on. Binding is process-wide, so one Services object is in
+// use at a time; it must outlive every conversation it serves.
+class Services {
+ public:
+  // Creates the data folder if missing, opens data_dir/talmo.db, creates the
+  // stores and binds the prompt filler, the LLM gateway, the bridge client
+  // and the engine. Throws config::ConfigError when MASTER_NUMBER is not set,
+  // std::exception for a data folder or database that cannot be opened.
+  static std::unique_ptr<Services> open(const config::Config& config,
+                                        std::shared_ptr<Clock> clock = nullptr);
+
+  db::Database& database() { return *db_; }
+  identity::IdentityStore& identity() { return *identity_; }
+  memory::ConversationMemory& memory() { return *memory_; }
+  schedules::JobStore& schedules() { return *schedules_; }
+  const std::shared_ptr<Clock>& clock() const { return clock_; }
+  const config::Config& config() const { return config_; }
+
+ private:
+  Services() = default;
+  config::Config config_;
+  std::unique_ptr<db::Database> db_;
+  std::unique_ptr<identity::IdentityStore> identity_;
+  std::unique_ptr<memory::ConversationMemory> memory_;
+  std::unique_ptr<schedules::JobStore> schedules_;
+  std::shared_ptr<Clock> clock_;
+};
+
+struct AppOptions {
+  std::shared_ptr<Clock> clock;  // the system clock when null
+  // Where GET /internal/config reads the environment; the process's when null.
+  config::Environment env;
+  std::size_t http_threads = 8;
+  std::filesystem::path temp_dir;  // voice-note files; the system's temporary folder when empty
+};
+
+// A running Talmo: services, conversation runner, reminder scheduler and
+// HTTP server.
+class App {
+ public:
+  // Wires everything from `config` and starts serving on config.host and
+  // config.port (0: an ephemeral port). Logs one line with the address.
+  // Throws as Services::open does, and std::runtime_error when the address
+  // cannot be bound.
+  static std::unique_ptr<App> start(const config::Config& config, AppOptions options = {});
+  ~App();  // stops as stop() does
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  int port() const { return server_->port(); }
+  std::string url() const { return server_->url(); }
+  Services& services() { return *services_; }
+
+  // Stops accepting requests, waits for those in progress, finishes every
+  // queued conversation, then stops the scheduler. Idempotent.
+  void stop();
+
+ private:
+  App() = default;
+  std::unique_ptr<Services> services_;
+  std::unique_ptr<ConversationRunner> runner_;
+  std::unique_ptr<scheduler::Scheduler> scheduler_;
+  std::unique_ptr<HttpServer> server_;
+};
+
+// `talmo serve [--config PATH]`: loads the configuration from the file and
+// the process environment, starts the app and runs until SIGINT or SIGTERM,
+// then stops cleanly. Returns the exit code: 0 after a clean stop, 2 for a
+// configuration error (one line on stderr), 1 when start-up fails otherwise.
+int serve(const std::optional<std::filesystem::path>& config_path);
+
+}  // namespace talmo::app

@@ -1,0 +1,467 @@
+#include "routes/ingrest/ingrest.hpp"
+
+#include "support/log.hpp"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace talmo::ingrest {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const MASTER = "+1 (555) 123-4567";
+
+// A private folder for the voice-note files, removed after the test.
+struct TempFolder {
+  fs::path path;
+  TempFolder() {
+    std::string templ = (fs::temp_directory_path() / "ingrest-test-XXXXXX").string();
+    path = ::mkdtemp(templ.data());
+  }
+  ~TempFolder() { fs::remove_all(path); }
+  std::vector<fs::path> files() const {
+    std::vector<fs::path> out;
+    for (auto& e : fs::directory_iterator(path)) out.push_back(e.path());
+    return out;
+  }
+};
+
+struct Enqueued {
+  std::string number, message;
+};
+
+// Binds the routes to recording fakes.
+class RoutesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log::set_stderr_enabled(false);
+    rebind();
+  }
+  void TearDown() override { log::set_stderr_enabled(true); }
+
+  void rebind(std::string master = MASTER) {
+    Bindings b;
+    b.master_number = std::move(master);
+    b.enqueue_conversation = [this](const std::string& n, const std::string& m) {
+      if (enqueue_error) throw std::runtime_error("the conversation runner has stopped");
+      std::lock_guard l(mu);
+      queued.push_back({n, m});
+    };
+    b.transcribe_audio = [this](const std::string& path) { return transcribe(path); };
+    b.read_internal_config = [this] {
+      ++config_reads;
+      return json{{"MASTER_NUMBER", MASTER},
+                  {"GROQ_API_KEYS", json::array({"k1", "k2"})},
+                  {"TAVILY_API_KEY", "tv-" + std::to_string(config_reads)}};
+    };
+    b.temp_dir = temp.path;
+    bind(std::move(b));
+  }
+
+  std::string transcribe(const std::string& path) {
+    seen_path = path;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    seen_audio = ss.str();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) seen_mode = st.st_mode & 0777;
+    if (transcriber_throws) throw std::runtime_error("whisper exploded");
+    return transcript;
+  }
+
+  static Answer post_text(const json& body) { return handle_incoming_text_message(body.dump()); }
+
+  // An audio request whose body arrives in the given chunks; counts reads.
+  AudioRequest audio(std::string sender, std::vector<std::string> chunks, bool fails = false) {
+    AudioRequest r;
+    r.sender = std::move(sender);
+    std::uint64_t total = 0;
+    for (auto& c : chunks) total += c.size();
+    r.content_length = total;
+    r.read_body = [this, chunks, fails](const BodySink& sink) {
+      ++body_reads;
+      for (auto& c : chunks)
+        if (!sink(c)) return false;
+      return !fails;
+    };
+    return r;
+  }
+
+  TempFolder temp;
+  std::mutex mu;
+  std::vector<Enqueued> queued;
+  bool enqueue_error = false;
+  std::string transcript = "Remind me to call mom";
+  bool transcriber_throws = false;
+  std::string seen_path, seen_audio;
+  unsigned seen_mode = 0;
+  int body_reads = 0;
+  int config_reads = 0;
+};
+
+TEST(OwnerCheck, AcceptsTheNumberWithOrWithoutItsCountryCode) {
+  EXPECT_TRUE(is_owner("15551234567", MASTER));
+  EXPECT_TRUE(is_owner("5551234567", MASTER));     // the master ends with it
+  EXPECT_TRUE(is_owner("4415551234567", MASTER));  // it ends with the master
+  EXPECT_TRUE(is_owner("+15551234567", MASTER));   // the sender is compared as it stands
+  EXPECT_TRUE(is_owner("1234567", MASTER));        // seven digits are enough
+  EXPECT_FALSE(is_owner("15551234568", MASTER));
+  EXPECT_FALSE(is_owner("", MASTER));
+}
+
+TEST(OwnerCheck, ShortSuffixesAreRefused) {
+  EXPECT_FALSE(is_owner("7", MASTER));
+  EXPECT_FALSE(is_owner("4567", MASTER));
+  EXPECT_FALSE(is_owner("234567", MASTER));
+  // A short master number still matches itself, but no longer number ending in it.
+  EXPECT_TRUE(is_owner("12345", "12345"));
+  EXPECT_FALSE(is_owner("9912345", "12345"));
+  EXPECT_FALSE(is_owner("2345", "12345"));
+}
+
+TEST(OwnerCheck, AMasterNumberWithoutDigitsMatchesNobody) {
+  EXPECT_FALSE(is_owner("123", "not a number"));
+  EXPECT_FALSE(is_owner("15551234567", ""));
+  EXPECT_FALSE(is_owner("", ""));
+}
+
+TEST_F(RoutesTest, BindingAMasterNumberWithoutDigitsLogsAnError) {
+  log::Capture cap;
+  rebind("+ -");
+  EXPECT_EQ(cap.messages(log::Level::error).size(), 1u);
+  EXPECT_EQ(post_text({{"sender", "15551234567"}, {"message", "hi"}}).body["status"], "unauthorized");
+}
+
+TEST_F(RoutesTest, TextWithoutSenderOrMessageIsIgnoredSilently) {
+  log::Capture cap;
+  const json ignored = {{"status", "ignored"}, {"reason", "Missing sender or message"}};
+  for (const json& body : {json{{"message", "hi"}}, json{{"sender", ""}, {"message", "hi"}},
+                           json{{"sender", "15551234567"}}, json{{"sender", "15551234567"}, {"message", ""}},
+                           json{{"sender", nullptr}, {"message", "hi"}},
+                           json{{"sender", 0}, {"message", "hi"}}, json::object()}) {
+    Answer a = post_text(body);
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.body, ignored) << body.dump();
+  }
+  EXPECT_TRUE(cap.records().empty());
+  EXPECT_TRUE(queued.empty());
+}
+
+TEST_F(RoutesTest, TextFromAStrangerIsRefusedWithAWarning) {
+  log::Capture cap;
+  Answer a = post_text({{"sender", "15551234568"}, {"message", "hi"}});
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.body, json({{"status", "unauthorized"}}));
+  EXPECT_TRUE(cap.has(log::Level::warning,
+                      "Unauthorized! Sender 15551234568 does not match Master 15551234567"));
+  EXPECT_TRUE(queued.empty());
+}
+
+TEST_F(RoutesTest, TextFromTheOwnerIsQueuedAsReceived) {
+  log::Capture cap;
+  // 40 characters, some of them several bytes long: the log keeps 30 characters.
+  const std::string message = "Grüße aus Köln 👋 und noch viel mehr Text";
+  Answer a = post_text({{"sender", "5551234567"}, {"message", message}, {"extra", 1}});
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.body, json({{"status", "received"}}));
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].number, "5551234567");
+  EXPECT_EQ(queued[0].message, message);
+  EXPECT_EQ(cap.messages(log::Level::info),
+            std::vector<std::string>{
+                "Processing text message from 5551234567: 'Grüße aus Köln 👋 und noch viel...'"});
+  EXPECT_EQ(cap.messages(log::Level::success),
+            std::vector<std::string>{"Verified Boss message. Handing off to AI..."});
+
+  cap.clear();
+  post_text({{"sender", "15551234567"}, {"message", "/I\n"}});
+  EXPECT_TRUE(cap.has(log::Level::info, "Processing text message from 15551234567: '/I\n...'"));
+  EXPECT_EQ(queued.back().message, "/I\n");
+}
+
+TEST_F(RoutesTest, BadBodiesGetTheErrorAnswerWithStatus200) {
+  log::Capture cap;
+  for (std::string body : {"not json", "", "[1, 2]", "\"text\"", "{\"sender\": "}) {
+    Answer a = handle_incoming_text_message(body);
+    EXPECT_EQ(a.status, 200) << body;
+    EXPECT_EQ(a.body["status"], "error") << body;
+    EXPECT_TRUE(a.body["message"].is_string()) << body;
+    EXPECT_FALSE(a.body["message"].get<std::string>().empty()) << body;
+  }
+  auto errors = cap.messages(log::Level::error);
+  ASSERT_EQ(errors.size(), 5u);
+  for (auto& e : errors) EXPECT_EQ(e.rfind("Error processing Go bridge webhook: ", 0), 0u) << e;
+  EXPECT_TRUE(queued.empty());
+}
+
+TEST_F(RoutesTest, NonTextSenderOrMessageIsAnErrorNamingTheField) {
+  Answer a = post_text({{"sender", 15551234567}, {"message", "hi"}});
+  EXPECT_EQ(a.body["status"], "error");
+  EXPECT_NE(a.body["message"].get<std::string>().find("sender"), std::string::npos);
+
+  a = post_text({{"sender", "15551234567"}, {"message", {{"text", "hi"}}}});
+  EXPECT_EQ(a.body["status"], "error");
+  EXPECT_NE(a.body["message"].get<std::string>().find("message"), std::string::npos);
+  EXPECT_TRUE(queued.empty());
+}
+
+TEST_F(RoutesTest, AConversationThatCannotBeQueuedIsNotReportedAsReceived) {
+  enqueue_error = true;
+  Answer a = post_text({{"sender", "15551234567"}, {"message", "hi"}});
+  EXPECT_EQ(a.body["status"], "error");
+  EXPECT_EQ(a.body["message"], "the conversation runner has stopped");
+}
+
+TEST_F(RoutesTest, AudioWithoutSenderOrFromAStrangerIsAnsweredWithoutReadingTheBody) {
+  log::Capture cap;
+  Answer a = handle_incoming_audio_message(audio("", {"OggS-bytes"}));
+  EXPECT_EQ(a.body, json({{"status", "ignored"}, {"reason", "Missing X-Sender header"}}));
+
+  a = handle_incoming_audio_message(audio("15551234568", {"OggS-bytes"}));
+  EXPECT_EQ(a.body, json({{"status", "unauthorized"}}));
+  EXPECT_TRUE(cap.has(log::Level::warning,
+                      "Unauthorized! Sender 15551234568 does not match Master 15551234567"));
+
+  EXPECT_EQ(body_reads, 0);
+  EXPECT_TRUE(temp.files().empty());
+  EXPECT_TRUE(seen_path.empty());
+}
+
+TEST_F(RoutesTest, EmptyAudioIsIgnoredAndLeavesNoFile) {
+  Answer a = handle_incoming_audio_message(audio("15551234567", {}));
+  EXPECT_EQ(a.body, json({{"status", "ignored"}, {"reason", "Empty audio body"}}));
+  a = handle_incoming_audio_message(audio("15551234567", {"", ""}));
+  EXPECT_EQ(a.body, json({{"status", "ignored"}, {"reason", "Empty audio body"}}));
+  EXPECT_TRUE(temp.files().empty());
+  EXPECT_TRUE(seen_path.empty());
+}
+
+TEST_F(RoutesTest, OwnersVoiceNoteIsTranscribedFromAPrivateFileAndQueued) {
+  log::Capture cap;
+  Answer a = handle_incoming_audio_message(audio("15551234567", {"OggS", std::string("\0\x01\xff", 3), "tail"}));
+  EXPECT_EQ(a.body, json({{"status", "received"}}));
+  EXPECT_EQ(seen_audio, std::string("OggS\0\x01\xfftail", 11));
+  EXPECT_EQ(fs::path(seen_path).parent_path(), temp.path);
+  EXPECT_EQ(fs::path(seen_path).extension(), ".ogg");
+  EXPECT_EQ(seen_mode, 0600u);
+  EXPECT_TRUE(temp.files().empty());
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].number, "15551234567");
+  EXPECT_EQ(queued[0].message, "Remind me to call mom");
+  EXPECT_EQ(cap.messages(log::Level::info),
+            (std::vector<std::string>{"Transcribing audio from 15551234567 using Groq Whisper...",
+                                      "Successfully transcribed: 'Remind me to call mom...'"}));
+  EXPECT_EQ(cap.messages(log::Level::success),
+            std::vector<std::string>{"Verified Boss voice message. Handing off to AI..."});
+
+  cap.clear();
+  transcript = std::string(45, 'x');
+  handle_incoming_audio_message(audio("15551234567", {"OggS"}));
+  EXPECT_TRUE(cap.has(log::Level::info, "Successfully transcribed: '" + std::string(40, 'x') + "...'"));
+}
+
+TEST_F(RoutesTest, FailedTranscriptionIsIgnoredAndTheFileRemoved) {
+  log::Capture cap;
+  transcript = "";
+  Answer a = handle_incoming_audio_message(audio("15551234567", {"OggS"}));
+  EXPECT_EQ(a.body, json({{"status", "ignored"}, {"reason", "Transcription failed"}}));
+  EXPECT_TRUE(cap.has(log::Level::warning, "Whisper transcription returned empty string or failed."));
+  EXPECT_FALSE(seen_path.empty());
+  EXPECT_TRUE(temp.files().empty());
+  EXPECT_TRUE(queued.empty());
+}
+
+TEST_F(RoutesTest, ATranscriberErrorRemovesTheFileAndAnswersError) {
+  log::Capture cap;
+  transcriber_throws = true;
+  Answer a = handle_incoming_audio_message(audio("15551234567", {"OggS"}));
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.body, json({{"status", "error"}, {"message", "whisper exploded"}}));
+  EXPECT_TRUE(cap.has(log::Level::error, "Error processing Go bridge audio webhook: whisper exploded"));
+  EXPECT_TRUE(temp.files().empty());
+}
+
+TEST_F(RoutesTest, OversizedOrBrokenAudioBodiesLeaveNoFile) {
+  // Declared too large: refused before reading.
+  AudioRequest r = audio("15551234567", {"OggS"});
+  r.content_length = MAX_AUDIO_BYTES + 1;
+  Answer a = handle_incoming_audio_message(r);
+  EXPECT_EQ(a.body, json({{"status", "ignored"}, {"reason", "Audio body too large"}}));
+  EXPECT_EQ(body_reads, 0);
+
+  // Streamed without a length and growing past the limit: reading stops there.
+  std::string mib(1024 * 1024, 'a');
+  r = audio("15551234567", std::vector<std::string>(26, mib));
+  r.content_length.reset();
+  a = handle_incoming_audio_message(r);
+  EXPECT_EQ(a.body, json({{"status", "ignored"}, {"reason", "Audio body too large"}}));
+  EXPECT_TRUE(temp.files().empty());
+
+  // Exactly at the limit is accepted.
+  r = audio("15551234567", std::vector<std::string>(25, mib));
+  a = handle_incoming_audio_message(r);
+  EXPECT_EQ(a.body, json({{"status", "received"}}));
+  EXPECT_EQ(seen_audio.size(), MAX_AUDIO_BYTES);
+
+  // The connection broke in the middle of the body.
+  a = handle_incoming_audio_message(audio("15551234567", {"OggS"}, /*fails=*/true));
+  EXPECT_EQ(a.body["status"], "error");
+  EXPECT_TRUE(temp.files().empty());
+  EXPECT_EQ(queued.size(), 1u);
+}
+
+TEST_F(RoutesTest, AnUnusableTempFolderIsAnError) {
+  Bindings b;
+  b.master_number = MASTER;
+  b.transcribe_audio = [](const std::string&) { return std::string("x"); };
+  b.enqueue_conversation = [](const std::string&, const std::string&) {};
+  b.temp_dir = temp.path / "missing";
+  bind(std::move(b));
+  Answer a = handle_incoming_audio_message(audio("15551234567", {"OggS"}));
+  EXPECT_EQ(a.body["status"], "error");
+}
+
+TEST_F(RoutesTest, InternalConfigServesLoopbackPeersOnlyAndReadsAfresh) {
+  for (const char* peer : {"127.0.0.1", "localhost", "::1", "::ffff:127.0.0.1"}) {
+    Answer a = get_internal_config(peer);
+    EXPECT_EQ(a.status, 200) << peer;
+    EXPECT_EQ(a.body.dump(), json({{"MASTER_NUMBER", MASTER},
+                                   {"GROQ_API_KEYS", json::array({"k1", "k2"})},
+                                   {"TAVILY_API_KEY", "tv-" + std::to_string(config_reads)}})
+                                 .dump());
+  }
+  EXPECT_EQ(config_reads, 4);
+  for (const char* peer : {"192.0.2.2", "127.0.0.2", "::ffff:192.0.2.2", "fd00::2", ""}) {
+    Answer a = get_internal_config(peer);
+    EXPECT_EQ(a.status, 403) << peer;
+    EXPECT_EQ(a.body, json({{"detail", "Forbidden"}}));
+  }
+  EXPECT_EQ(config_reads, 4);
+}
+
+// The same routes over a real loopback server.
+class MountedRoutesTest : public RoutesTest {
+ protected:
+  void SetUp() override {
+    RoutesTest::SetUp();
+    mount(server);
+    port = server.bind_to_any_port("127.0.0.1");
+    thread = std::thread([this] { server.listen_after_bind(); });
+    while (!server.is_running()) std::this_thread::yield();
+  }
+  void TearDown() override {
+    server.stop();
+    thread.join();
+    RoutesTest::TearDown();
+  }
+
+  // Sends raw bytes on a fresh connection and reads until the server closes
+  // it or `until` shows up in the answer.
+  std::string raw_exchange(const std::string& bytes, const std::string& until) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    std::string got;
+    char buf[4096];
+    while (got.find(until) == std::string::npos) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return got;
+  }
+
+  httplib::Server server;
+  std::thread thread;
+  int port = 0;
+};
+
+TEST_F(MountedRoutesTest, TextRouteAnswersJsonWithStatus200) {
+  httplib::Client client("127.0.0.1", port);
+  auto res = client.Post("/whatsapp/incoming/text", R"({"sender": "15551234567", "message": "hi"})",
+                         "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
+  EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+
+  res = client.Post("/whatsapp/incoming/text", "{oops \xff", "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(json::parse(res->body)["status"], "error");
+  EXPECT_EQ(queued.size(), 1u);
+}
+
+TEST_F(MountedRoutesTest, AudioRouteStoresTheRawBodyAndCleansUp) {
+  httplib::Client client("127.0.0.1", port);
+  httplib::Headers headers{{"X-Sender", "15551234567"}};
+  auto res = client.Post("/whatsapp/incoming/audio", headers, std::string("OggS\0data", 9),
+                         "application/octet-stream");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+  EXPECT_EQ(seen_audio, std::string("OggS\0data", 9));
+  EXPECT_TRUE(temp.files().empty());
+
+  res = client.Post("/whatsapp/incoming/audio", headers, "", "application/octet-stream");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "ignored"}, {"reason", "Empty audio body"}}));
+
+  // The connection stays usable for further requests.
+  res = client.Get("/internal/config");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(json::parse(res->body)["GROQ_API_KEYS"], json::array({"k1", "k2"}));
+}
+
+TEST_F(MountedRoutesTest, AStrangersAudioIsAnsweredBeforeItsBodyArrives) {
+  // The headers promise a megabyte that is never sent: the answer must not wait for it.
+  std::string got = raw_exchange(
+      "POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nX-Sender: 4567\r\n"
+      "Content-Length: 1000000\r\n\r\n",
+      "}");
+  EXPECT_NE(got.find("200 OK"), std::string::npos) << got;
+  EXPECT_NE(got.find(R"({"status":"unauthorized"})"), std::string::npos) << got;
+  EXPECT_NE(got.find("Connection: close"), std::string::npos) << got;
+  EXPECT_EQ(body_reads, 0);
+  EXPECT_TRUE(temp.files().empty());
+
+  got = raw_exchange("POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n",
+                     "}");
+  EXPECT_NE(got.find(R"({"status":"ignored","reason":"Missing X-Sender header"})"), std::string::npos)
+      << got;
+}
+
+TEST_F(MountedRoutesTest, ChunkedAudioIsAcceptedToo) {
+  std::string got = raw_exchange(
+      "POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nX-Sender: 15551234567\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n4\r\nOggS\r\n3\r\nabc\r\n0\r\n\r\n",
+      "}");
+  EXPECT_NE(got.find(R"({"status":"received"})"), std::string::npos) << got;
+  EXPECT_EQ(seen_audio, "OggSabc");
+  EXPECT_TRUE(temp.files().empty());
+}
+
+}  // namespace
+}  // namespace talmo::ingrest

@@ -1,0 +1,239 @@
+// The real server, in process, on an ephemeral loopback port, with fake
+// bridge and Groq servers and a temporary data folder.
+#include "integration.hpp"
+
+#include "core/memory/memory.hpp"
+#include "support/db.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+namespace talmo::integration {
+namespace {
+
+const char* const IDENTITY_REPORT =
+    "👤 *Identity Profile*\n\n*Bot Name:* Talmo\n*Owner:* Boss\n*Tone:* Professional\n"
+    "*Response Type:* Concise";
+const char* const EMPTY_TASK_BOARD = "*Task Board*\n\n_No active tasks found._";
+
+class ServeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { log::set_stderr_enabled(false); }
+  void TearDown() override { log::set_stderr_enabled(true); }
+
+  // The bridge calls so far, as (path, decoded body).
+  std::vector<std::pair<std::string, json>> bridge_calls() {
+    std::vector<std::pair<std::string, json>> out;
+    for (auto& r : rig.bridge.requests()) out.emplace_back(r.path, json::parse(r.body));
+    return out;
+  }
+
+  // The owner's stored history, read from the data folder after the app stopped.
+  json stored_history(const std::string& number) {
+    db::Database db((rig.config.data_dir / "talmo.db").string());
+    return memory::make_sqlite_memory(db, 50)->get_history(number);
+  }
+
+  Rig rig;
+};
+
+TEST_F(ServeTest, TheOwnersIdentityCommandGetsTypingThenTheProfile) {
+  log::Capture cap;
+  auto app = rig.start();
+  EXPECT_TRUE(cap.has(log::Level::info, "Talmo listening on " + app->url()));
+
+  EXPECT_EQ(post_text(app->port(), OWNER, "/I\n"), json({{"status", "received"}}));
+  ASSERT_TRUE(rig.bridge.wait_for(2));
+  auto calls = bridge_calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].first, "/presence");
+  EXPECT_EQ(calls[0].second, json({{"to", "15551234567@s.whatsapp.net"}, {"state", "composing"}}));
+  EXPECT_EQ(calls[1].first, "/send");
+  EXPECT_EQ(calls[1].second["to"], "15551234567@s.whatsapp.net");
+  EXPECT_EQ(calls[1].second["text"], IDENTITY_REPORT);
+  app->stop();
+  // Special commands never reach the memory or the model.
+  EXPECT_EQ(stored_history(OWNER), json::array());
+  EXPECT_TRUE(rig.groq.requests().empty());
+}
+
+TEST_F(ServeTest, TheTaskBoardCommandOnAnEmptyRegistry) {
+  auto app = rig.start();
+  EXPECT_EQ(post_text(app->port(), OWNER, "/s"), json({{"status", "received"}}));
+  ASSERT_TRUE(rig.bridge.wait_for(2, "", std::chrono::seconds(10)));
+  auto calls = bridge_calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].second["state"], "composing");
+  EXPECT_EQ(calls[1].second["text"], EMPTY_TASK_BOARD);
+}
+
+TEST_F(ServeTest, AStrangerIsRefusedAndNothingReachesTheBridge) {
+  auto app = rig.start();
+  EXPECT_EQ(post_text(app->port(), "15551234568", "/i"), json({{"status", "unauthorized"}}));
+  EXPECT_EQ(post_text(app->port(), "4567", "/i"), json({{"status", "unauthorized"}}));
+  EXPECT_EQ(post_text(app->port(), "", "/i"),
+            json({{"status", "ignored"}, {"reason", "Missing sender or message"}}));
+  // Conversations run in arrival order: had a stranger's been queued, it
+  // would have reached the bridge before the owner's.
+  post_text(app->port(), OWNER, "/s");
+  app->stop();
+  auto calls = bridge_calls();
+  ASSERT_EQ(calls.size(), 2u);
+  for (auto& [path, body] : calls) EXPECT_EQ(body["to"], "15551234567@s.whatsapp.net");
+  EXPECT_EQ(stored_history("15551234568"), json::array());
+}
+
+TEST_F(ServeTest, MessagesAndIdentitySurviveARestartOnTheSameDataFolder) {
+  auto app = rig.start();
+  EXPECT_EQ(post_text(app->port(), OWNER, "Remember that I like Earl Grey"),
+            json({{"status", "received"}}));
+  app->services().identity().update_identity(json{{"owner", "Chief"}});
+  app->stop();  // runs what is queued first
+  app.reset();
+
+  json history = stored_history(OWNER);
+  ASSERT_FALSE(history.empty());
+  EXPECT_EQ(history[0], json({{"role", "user"}, {"content", "Remember that I like Earl Grey"}}));
+
+  rig.bridge.clear();
+  app = rig.start();
+  post_text(app->port(), OWNER, "/identity");
+  post_text(app->port(), OWNER, "And green tea");
+  app->stop();
+  app.reset();
+
+  auto calls = bridge_calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[1].second["text"],
+            "👤 *Identity Profile*\n\n*Bot Name:* Talmo\n*Owner:* Chief\n*Tone:* Professional\n"
+            "*Response Type:* Concise");
+  history = stored_history(OWNER);
+  std::vector<std::string> user_lines;
+  for (auto& entry : history)
+    if (entry["role"] == "user") user_lines.push_back(entry["content"]);
+  EXPECT_EQ(user_lines, (std::vector<std::string>{"Remember that I like Earl Grey", "And green tea"}));
+}
+
+TEST_F(ServeTest, HealthzAndTheBodyLimit) {
+  auto app = rig.start();
+  httplib::Client client("127.0.0.1", app->port());
+  auto res = client.Get("/healthz");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "ok"}}));
+
+  httplib::Client big("127.0.0.1", app->port());
+  res = big.Post("/whatsapp/incoming/text", std::string(app::MAX_REQUEST_BODY + 1, ' '),
+                 "application/json");
+  if (res) {
+    EXPECT_EQ(res->status, 413);
+  }
+}
+
+TEST_F(ServeTest, AVoiceNoteIsTranscribedAndHandledLikeText) {
+  rig.groq.reply("POST", "/audio/transcriptions", 200, "  /S \n", "text/plain");
+  auto app = rig.start();
+  httplib::Client client("127.0.0.1", app->port());
+  auto res = client.Post("/whatsapp/incoming/audio", {{"X-Sender", OWNER}},
+                         std::string("OggS\0\0fake-opus", 15), "application/octet-stream");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+  ASSERT_TRUE(rig.bridge.wait_for(2));
+  EXPECT_EQ(bridge_calls()[1].second["text"], EMPTY_TASK_BOARD);
+
+  auto uploads = rig.groq.requests_to("/audio/transcriptions");
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].form["file"].first, std::string("OggS\0\0fake-opus", 15));
+  EXPECT_EQ(fs::path(uploads[0].form["file"].second).extension(), ".ogg");
+  EXPECT_TRUE(rig.scratch.files().empty());
+
+  // A stranger's voice note is refused before anything is written.
+  res = client.Post("/whatsapp/incoming/audio", {{"X-Sender", "4415550000000"}}, "OggS",
+                    "application/octet-stream");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "unauthorized"}}));
+  EXPECT_TRUE(rig.scratch.files().empty());
+  EXPECT_EQ(rig.groq.requests_to("/audio/transcriptions").size(), 1u);
+  // The unread body never passes for a request of its own: the client goes on normally.
+  res = client.Get("/healthz");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+}
+
+TEST_F(ServeTest, InternalConfigReportsTheCurrentValuesToLoopbackCallers) {
+  rig.env.set("MASTER_NUMBER", "+1 555 123 4567");
+  rig.env.set("GROQ_API_KEYS", "gsk_a,gsk_b");
+  rig.env.set("TAVILY_API_KEY", "tvly-1");
+  auto app = rig.start();
+  httplib::Client client("127.0.0.1", app->port());
+  auto res = client.Get("/internal/config");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body,
+            R"({"MASTER_NUMBER":"+1 555 123 4567","GROQ_API_KEYS":["gsk_a","gsk_b"],"TAVILY_API_KEY":"tvly-1"})");
+
+  rig.env.set("TAVILY_API_KEY", "tvly-2");
+  res = client.Get("/internal/config");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body)["TAVILY_API_KEY"], "tvly-2");
+}
+
+// A non-loopback IPv4 address of this machine, if it has one.
+std::string non_loopback_address() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return "";
+  std::string found;
+  for (auto* a = list; a && found.empty(); a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+    char host[NI_MAXHOST];
+    if (::getnameinfo(a->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
+    if (std::string(host).rfind("127.", 0) != 0) found = host;
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+TEST_F(ServeTest, InternalConfigRefusesOtherAddressesOfTheMachine) {
+  std::string address = non_loopback_address();
+  if (address.empty()) GTEST_SKIP() << "this machine has no non-loopback IPv4 address";
+  rig.config.host = "0.0.0.0";
+  auto app = rig.start();
+  httplib::Client client(address, app->port());
+  auto res = client.Get("/internal/config");
+  ASSERT_TRUE(res) << httplib::to_string(res.error());
+  EXPECT_EQ(res->status, 403);
+  EXPECT_EQ(json::parse(res->body), json({{"detail", "Forbidden"}}));
+
+  httplib::Client local("127.0.0.1", app->port());
+  res = local.Get("/internal/config");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+}
+
+TEST_F(ServeTest, TheIPv6LoopbackIsServedToo) {
+  rig.config.host = "::1";
+  std::unique_ptr<app::App> app;
+  try {
+    app = rig.start();
+  } catch (const std::exception& e) {
+    GTEST_SKIP() << "no IPv6 loopback: " << e.what();
+  }
+  EXPECT_EQ(app->url(), "http://[::1]:" + std::to_string(app->port()));
+  httplib::Client client("::1", app->port());
+  auto res = client.Get("/internal/config");
+  ASSERT_TRUE(res) << httplib::to_string(res.error());
+  EXPECT_EQ(res->status, 200);
+}
+
+TEST_F(ServeTest, StartingWithoutAMasterNumberIsAConfigurationError) {
+  rig.config.master_number = "";
+  EXPECT_THROW(rig.start(), config::ConfigError);
+  EXPECT_FALSE(fs::exists(rig.config.data_dir / "talmo.db"));
+}
+
+}  // namespace
+}  // namespace talmo::integration
