@@ -34,7 +34,11 @@ std::unique_ptr<Services> Services::open(const config::Config& config,
   std::unique_ptr<Services> s(new Services());
   s->config_ = config;
   s->clock_ = clock;
-  std::filesystem::create_directories(config.data_dir);
+  // A data folder Talmo creates is the owner's alone; an existing one keeps
+  // the mode its owner gave it.
+  if (std::filesystem::create_directories(config.data_dir))
+    std::filesystem::permissions(config.data_dir, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
   s->db_ = std::make_unique<db::Database>((config.data_dir / "talmo.db").string());
   s->identity_ = identity::make_sqlite_store(*s->db_);
   s->memory_ = memory::make_sqlite_memory(*s->db_, config.history_limit);

@@ -1,9 +1,25 @@
 #include "support/db.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace talmo::db {
 
+namespace {
+// The database holds the owner's conversations and profile: a new file is
+// created readable by its owner only (SQLite gives its -wal and -shm files the
+// same mode).
+const std::string& create_private(const std::string& path) {
+  if (path != ":memory:" && !path.empty()) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+  }
+  return path;
+}
+}  // namespace
+
 Database::Database(const std::string& path)
-    : path_(path), db_(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX) {
+    : path_(path), db_(create_private(path), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX) {
   db_.setBusyTimeout(5000);
   if (path != ":memory:") db_.exec("PRAGMA journal_mode=WAL");
   // FULL: a reply the owner was promised must survive a power cut as well as a crash.
