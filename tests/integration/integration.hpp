@@ -3,6 +3,9 @@
 #pragma once
 
 #include "app/serve.hpp"
+#include "core/memory/memory.hpp"
+#include "support/clock.hpp"
+#include "support/db.hpp"
 #include "support/json.hpp"
 #include "support/log.hpp"
 #include "testing/fake_server.hpp"
@@ -10,11 +13,13 @@
 #include <httplib.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace talmo::integration {
@@ -63,6 +68,35 @@ class TestEnvironment {
   std::map<std::string, std::string> values_;
 };
 
+// A chat-completion answer in the service's (OpenAI) shape with `content`
+// as the assistant's message.
+inline json chat_completion(const std::string& content) {
+  return json({{"id", "c1"},
+               {"object", "chat.completion"},
+               {"choices", json::array({{{"index", 0},
+                                         {"message", {{"role", "assistant"}, {"content", content}}},
+                                         {"finish_reason", "stop"}}})}});
+}
+
+// Makes `groq` answer its chat requests from a script: the n-th request gets
+// the n-th content. A request beyond the script gets a 500, which the gateway
+// treats as a failed key, so a conversation that asks the model more often
+// than the test expects ends visibly instead of repeating an answer.
+inline void script_chat(testing::FakeServer& groq, std::vector<std::string> contents) {
+  auto next = std::make_shared<std::atomic<std::size_t>>(0);
+  groq.on("POST", "/chat/completions",
+          [next, contents = std::move(contents)](const testing::RecordedRequest&, httplib::Response& res) {
+            const std::size_t n = (*next)++;
+            if (n < contents.size()) {
+              res.set_content(chat_completion(contents[n]).dump(), "application/json");
+            } else {
+              res.status = 500;
+              res.set_content(R"({"error": {"message": "the test's script has no more answers"}})",
+                              "application/json");
+            }
+          });
+}
+
 // Fake bridge and Groq, a data folder, and the configuration that points at them.
 struct Rig {
   TempFolder data;
@@ -77,15 +111,7 @@ struct Rig {
     bridge.reply("POST", "/presence", 200, R"({"status": "ok"})");
     // Any chat request is small talk the router answers itself.
     groq.reply("POST", "/chat/completions", 200,
-               json({{"id", "c1"},
-                     {"object", "chat.completion"},
-                     {"choices", json::array({{{"index", 0},
-                                               {"message",
-                                                {{"role", "assistant"},
-                                                 {"content",
-                                                  R"({"thought": "chat", "module": null, "response": "Noted, Boss."})"}}},
-                                               {"finish_reason", "stop"}}})}})
-                   .dump());
+               chat_completion(R"({"thought": "chat", "module": null, "response": "Noted, Boss."})").dump());
     config.master_number = MASTER;
     config.groq_api_keys = {"gsk_test"};
     config.groq_base_url = groq.url();
@@ -100,11 +126,41 @@ struct Rig {
     config.log_level = log::Level::warning;
   }
 
-  std::unique_ptr<app::App> start() {
+  // The app on the system clock, or on `clock` (for prompts whose date and
+  // time the test must know).
+  std::unique_ptr<app::App> start(std::shared_ptr<Clock> clock = nullptr) {
     app::AppOptions options;
+    options.clock = std::move(clock);
     options.env = env.function();
     options.temp_dir = scratch.path;
     return app::App::start(config, options);
+  }
+
+  // The bridge calls so far, as (path, decoded body).
+  std::vector<std::pair<std::string, json>> bridge_calls() const {
+    std::vector<std::pair<std::string, json>> out;
+    for (auto& r : bridge.requests()) out.emplace_back(r.path, json::parse(r.body));
+    return out;
+  }
+
+  // The texts sent through the bridge so far, in order.
+  std::vector<std::string> sent_texts() const {
+    std::vector<std::string> out;
+    for (auto& r : bridge.requests_to("/send")) out.push_back(json::parse(r.body).at("text"));
+    return out;
+  }
+
+  // The decoded bodies of the chat requests Groq got so far, in order.
+  std::vector<json> chat_requests() const {
+    std::vector<json> out;
+    for (auto& r : groq.requests_to("/chat/completions")) out.push_back(json::parse(r.body));
+    return out;
+  }
+
+  // A number's stored history, read from the data folder (after the app stopped).
+  json stored_history(const std::string& number) const {
+    db::Database db((config.data_dir / "talmo.db").string());
+    return memory::make_sqlite_memory(db, 50)->get_history(number);
   }
 };
 

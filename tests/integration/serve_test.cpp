@@ -2,9 +2,6 @@
 // bridge and Groq servers and a temporary data folder.
 #include "integration.hpp"
 
-#include "core/memory/memory.hpp"
-#include "support/db.hpp"
-
 #include <gtest/gtest.h>
 
 #include <ifaddrs.h>
@@ -24,19 +21,6 @@ class ServeTest : public ::testing::Test {
   void SetUp() override { log::set_stderr_enabled(false); }
   void TearDown() override { log::set_stderr_enabled(true); }
 
-  // The bridge calls so far, as (path, decoded body).
-  std::vector<std::pair<std::string, json>> bridge_calls() {
-    std::vector<std::pair<std::string, json>> out;
-    for (auto& r : rig.bridge.requests()) out.emplace_back(r.path, json::parse(r.body));
-    return out;
-  }
-
-  // The owner's stored history, read from the data folder after the app stopped.
-  json stored_history(const std::string& number) {
-    db::Database db((rig.config.data_dir / "talmo.db").string());
-    return memory::make_sqlite_memory(db, 50)->get_history(number);
-  }
-
   Rig rig;
 };
 
@@ -47,7 +31,7 @@ TEST_F(ServeTest, TheOwnersIdentityCommandGetsTypingThenTheProfile) {
 
   EXPECT_EQ(post_text(app->port(), OWNER, "/I\n"), json({{"status", "received"}}));
   ASSERT_TRUE(rig.bridge.wait_for(2));
-  auto calls = bridge_calls();
+  auto calls = rig.bridge_calls();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].first, "/presence");
   EXPECT_EQ(calls[0].second, json({{"to", "15551234567@s.whatsapp.net"}, {"state", "composing"}}));
@@ -56,7 +40,7 @@ TEST_F(ServeTest, TheOwnersIdentityCommandGetsTypingThenTheProfile) {
   EXPECT_EQ(calls[1].second["text"], IDENTITY_REPORT);
   app->stop();
   // Special commands never reach the memory or the model.
-  EXPECT_EQ(stored_history(OWNER), json::array());
+  EXPECT_EQ(rig.stored_history(OWNER), json::array());
   EXPECT_TRUE(rig.groq.requests().empty());
 }
 
@@ -64,7 +48,7 @@ TEST_F(ServeTest, TheTaskBoardCommandOnAnEmptyRegistry) {
   auto app = rig.start();
   EXPECT_EQ(post_text(app->port(), OWNER, "/s"), json({{"status", "received"}}));
   ASSERT_TRUE(rig.bridge.wait_for(2, "", std::chrono::seconds(10)));
-  auto calls = bridge_calls();
+  auto calls = rig.bridge_calls();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].second["state"], "composing");
   EXPECT_EQ(calls[1].second["text"], EMPTY_TASK_BOARD);
@@ -80,10 +64,10 @@ TEST_F(ServeTest, AStrangerIsRefusedAndNothingReachesTheBridge) {
   // would have reached the bridge before the owner's.
   post_text(app->port(), OWNER, "/s");
   app->stop();
-  auto calls = bridge_calls();
+  auto calls = rig.bridge_calls();
   ASSERT_EQ(calls.size(), 2u);
   for (auto& [path, body] : calls) EXPECT_EQ(body["to"], "15551234567@s.whatsapp.net");
-  EXPECT_EQ(stored_history("15551234568"), json::array());
+  EXPECT_EQ(rig.stored_history("15551234568"), json::array());
 }
 
 TEST_F(ServeTest, MessagesAndIdentitySurviveARestartOnTheSameDataFolder) {
@@ -94,7 +78,7 @@ TEST_F(ServeTest, MessagesAndIdentitySurviveARestartOnTheSameDataFolder) {
   app->stop();  // runs what is queued first
   app.reset();
 
-  json history = stored_history(OWNER);
+  json history = rig.stored_history(OWNER);
   ASSERT_FALSE(history.empty());
   EXPECT_EQ(history[0], json({{"role", "user"}, {"content", "Remember that I like Earl Grey"}}));
 
@@ -105,12 +89,12 @@ TEST_F(ServeTest, MessagesAndIdentitySurviveARestartOnTheSameDataFolder) {
   app->stop();
   app.reset();
 
-  auto calls = bridge_calls();
+  auto calls = rig.bridge_calls();
   ASSERT_GE(calls.size(), 2u);
   EXPECT_EQ(calls[1].second["text"],
             "👤 *Identity Profile*\n\n*Bot Name:* Talmo\n*Owner:* Chief\n*Tone:* Professional\n"
             "*Response Type:* Concise");
-  history = stored_history(OWNER);
+  history = rig.stored_history(OWNER);
   std::vector<std::string> user_lines;
   for (auto& entry : history)
     if (entry["role"] == "user") user_lines.push_back(entry["content"]);
@@ -142,7 +126,7 @@ TEST_F(ServeTest, AVoiceNoteIsTranscribedAndHandledLikeText) {
   ASSERT_TRUE(res);
   EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
   ASSERT_TRUE(rig.bridge.wait_for(2));
-  EXPECT_EQ(bridge_calls()[1].second["text"], EMPTY_TASK_BOARD);
+  EXPECT_EQ(rig.bridge_calls()[1].second["text"], EMPTY_TASK_BOARD);
 
   auto uploads = rig.groq.requests_to("/audio/transcriptions");
   ASSERT_EQ(uploads.size(), 1u);
