@@ -51,20 +51,23 @@ bool all_digits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// A text shown inside an error line: double-quoted, kept on one line.
-std::string quote_text(std::string_view text) {
+// A text as a TOML basic string (also how texts are quoted in error lines:
+// escaped, kept on one line).
+std::string toml_string(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
+      case '\b': out += "\\b"; break;
       case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char buf[8];
-          std::snprintf(buf, sizeof buf, "\\x%02x", c);
+          std::snprintf(buf, sizeof buf, "\\u%04X", c);
           out += buf;
         } else {
           out += static_cast<char>(c);
@@ -73,6 +76,8 @@ std::string quote_text(std::string_view text) {
   }
   return out + "\"";
 }
+
+std::string quote_text(std::string_view text) { return toml_string(text); }
 
 std::string type_phrase(const toml::node& node) {
   switch (node.type()) {
@@ -425,29 +430,6 @@ void check_settings(const json& settings) {
   }
 }
 
-std::string toml_string(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04X", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 std::string toml_value_text(const json& value) {
   if (value.is_string()) return toml_string(value.get<std::string>());
