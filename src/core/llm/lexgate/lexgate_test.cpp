@@ -75,9 +75,14 @@ class LexgateTest : public ::testing::Test {
     set_current_key_index(index);
   }
 
-  // Every key in `failing` gets a 401; the others answer with their own name.
   void answer_chat(std::map<std::string, std::pair<int, std::string>> per_key) {
-    groq.on("POST", "/chat/completions", [per_key](const RecordedRequest& r, httplib::Response& res) {
+    answer_per_key("/chat/completions", std::move(per_key), "application/json");
+  }
+
+  // Each key in `per_key` gets its (status, body); any other key gets a 401.
+  void answer_per_key(const std::string& path, std::map<std::string, std::pair<int, std::string>> per_key,
+                      std::string content_type) {
+    groq.on("POST", path, [per_key, content_type](const RecordedRequest& r, httplib::Response& res) {
       auto it = per_key.find(bearer_key(r));
       if (it == per_key.end()) {
         res.status = 401;
@@ -85,7 +90,7 @@ class LexgateTest : public ::testing::Test {
         return;
       }
       res.status = it->second.first;
-      res.set_content(it->second.second, "application/json");
+      res.set_content(it->second.second, content_type.c_str());
     });
   }
 
@@ -300,16 +305,7 @@ class TranscriptionTest : public LexgateTest {
   }
 
   void answer_transcription(std::map<std::string, std::pair<int, std::string>> per_key) {
-    groq.on("POST", "/audio/transcriptions", [per_key](const RecordedRequest& r, httplib::Response& res) {
-      auto it = per_key.find(bearer_key(r));
-      if (it == per_key.end()) {
-        res.status = 401;
-        res.set_content(groq_error("Invalid API Key"), "application/json");
-        return;
-      }
-      res.status = it->second.first;
-      res.set_content(it->second.second, "text/plain");
-    });
+    answer_per_key("/audio/transcriptions", std::move(per_key), "text/plain");
   }
 
   std::filesystem::path dir;
