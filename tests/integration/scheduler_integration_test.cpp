@@ -179,11 +179,7 @@ TEST_F(SchedulerIntegration, ReminderFromAConversationSurvivesAKilledServer) {
                  {"actions", json::array({{{"module", "schedules"}, {"command", "add"}, {"args", add}}})},
                  {"context_cache", json::object()}};
     }
-    const json body = {{"choices", json::array({{{"index", 0},
-                                                 {"message", {{"role", "assistant"},
-                                                              {"content", content.dump()}}},
-                                                 {"finish_reason", "stop"}}})}};
-    res.set_content(body.dump(), "application/json");
+    res.set_content(chat_completion(content.dump()).dump(), "application/json");
   });
 
   start_talmo();
