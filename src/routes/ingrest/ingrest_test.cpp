@@ -80,6 +80,12 @@ class RoutesTest : public ::testing::Test {
     seen_audio = ss.str();
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) seen_mode = st.st_mode & 0777;
+    if (block_deletion) {
+      // A non-empty folder where the file was: the route cannot remove it.
+      fs::remove(path);
+      fs::create_directory(path);
+      std::ofstream(fs::path(path) / "keep") << "x";
+    }
     if (transcriber_throws) throw std::runtime_error("whisper exploded");
     return transcript;
   }
@@ -108,6 +114,7 @@ class RoutesTest : public ::testing::Test {
   bool enqueue_error = false;
   std::string transcript = "Remind me to call mom";
   bool transcriber_throws = false;
+  bool block_deletion = false;
   std::string seen_path, seen_audio;
   unsigned seen_mode = 0;
   int body_reads = 0;
@@ -294,6 +301,25 @@ TEST_F(RoutesTest, ATranscriberErrorRemovesTheFileAndAnswersError) {
   EXPECT_EQ(a.body, json({{"status", "error"}, {"message", "whisper exploded"}}));
   EXPECT_TRUE(cap.has(log::Level::error, "Error processing Go bridge audio webhook: whisper exploded"));
   EXPECT_TRUE(temp.files().empty());
+}
+
+TEST_F(RoutesTest, AFailedCleanUpIsLoggedAndChangesNoAnswer) {
+  log::Capture cap;
+  block_deletion = true;
+  Answer a = handle_incoming_audio_message(audio("15551234567", {"OggS"}));
+  EXPECT_EQ(a.body, json({{"status", "received"}}));
+  EXPECT_EQ(cap.messages(log::Level::error),
+            std::vector<std::string>{"Failed to delete temp file " + seen_path + ": Directory not empty"});
+  EXPECT_EQ(queued.size(), 1u);
+
+  // On the error way out the clean-up line comes first, and the error answer stands.
+  cap.clear();
+  transcriber_throws = true;
+  a = handle_incoming_audio_message(audio("15551234567", {"OggS"}));
+  EXPECT_EQ(a.body, json({{"status", "error"}, {"message", "whisper exploded"}}));
+  EXPECT_EQ(cap.messages(log::Level::error),
+            (std::vector<std::string>{"Failed to delete temp file " + seen_path + ": Directory not empty",
+                                      "Error processing Go bridge audio webhook: whisper exploded"}));
 }
 
 TEST_F(RoutesTest, OversizedOrBrokenAudioBodiesLeaveNoFile) {
