@@ -326,6 +326,36 @@ TEST(PastTimeNotice, ReachesAConversationNumberThatIsNotTheMaster) {
                                   std::make_pair(OWNER, notice)));
 }
 
+TEST(PastTimeNotice, InterimReplyGoesOutBeforeAnyActionRuns) {
+  Harness h("+44 7000 000000");
+  h.registry.add_result = "PAST_TIME_ERROR";
+  h.reply(router("schedules", nullptr));
+  h.reply(worker("awaiting_data", "One moment.", three_schedule_actions()));
+  handle_conversation(OWNER, "remind me yesterday");
+  ASSERT_EQ(h.sent.size(), 3u);
+  EXPECT_EQ(h.sent[0], std::make_pair(OWNER, std::string("One moment.")));
+  EXPECT_EQ(h.sent[1].first, "+44 7000 000000");  // the executor's notice
+  EXPECT_EQ(h.sent[2].first, OWNER);              // the loop's notice
+}
+
+TEST_F(Conversation, RepliesAreStoredBeforeTheyAreSent) {
+  h.reply(router(nullptr, "Hello."));
+  handle_conversation(OWNER, "hi");
+  h.reply(router("identity", nullptr));
+  h.reply(worker("done", "Done."));
+  handle_conversation(OWNER, "x");
+  h.provider->answer = {json::parse(R"({"results": [{"url": "https://a.example"}]})"), ""};
+  h.reply(router("web_search", nullptr));
+  h.reply(worker("awaiting_data", "",
+                 json::parse(R"([{"module": "web_search", "command": "search", "args": {"query": "x"}}])")));
+  h.reply("Summary.");
+  handle_conversation(OWNER, "news?");
+
+  EXPECT_THAT(h.texts_sent(), ElementsAre("Hello.", "Done.", "Summary."));
+  // Each reply is already the newest stored entry when it goes out.
+  EXPECT_THAT(h.stored_at_send, ElementsAre(2u, 4u, 6u));
+}
+
 TEST_F(Conversation, ErrorStatusIsSentButNotStored) {
   h.reply(router("identity", nullptr));
   h.reply(std::string(lexgate::ALL_FAILED_REPLY));

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -35,22 +36,54 @@ json member_or_null(const json& map, const char* key) {
   return it == map.end() ? json(nullptr) : *it;
 }
 
+// A job id after conversion. The registry's ids fit in 64 bits; a larger
+// whole number still converts (it simply names no job), so it keeps only its
+// decimal text and the registry is not asked about it.
+struct JobId {
+  std::optional<std::int64_t> value;  // nothing when beyond 64 bits
+  std::string decimal;
+};
+
+JobId in_range(std::int64_t value) { return {value, std::to_string(value)}; }
+
+// Exact decimal digits of a whole, finite, non-negative double.
+std::string whole_double_digits(double whole) {
+  int exponent = 0;
+  const double fraction = std::frexp(whole, &exponent);  // whole = fraction * 2^exponent
+  constexpr int MANTISSA_BITS = std::numeric_limits<double>::digits;
+  auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, MANTISSA_BITS));
+  int shift = exponent - MANTISSA_BITS;  // >= 0 for the magnitudes that reach here
+  std::string digits = std::to_string(mantissa);  // most significant first
+  for (; shift > 0; --shift) {
+    int carry = 0;
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+      const int d = (*it - '0') * 2 + carry;
+      *it = static_cast<char>('0' + d % 10);
+      carry = d / 10;
+    }
+    if (carry) digits.insert(digits.begin(), static_cast<char>('0' + carry));
+  }
+  return digits;
+}
+
 // A job id as the registry takes it: whole numbers as they are, reals
 // truncated toward zero, base-10 text with optional surrounding whitespace
 // and sign. Anything else fails the command.
-std::int64_t to_job_id(const json& value) {
-  if (value.is_number_integer()) {
-    if (value.is_number_unsigned() &&
-        value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-      throw std::invalid_argument("job id out of range: " + display_text(value));
-    return value.get<std::int64_t>();
+JobId to_job_id(const json& value) {
+  if (value.is_number_unsigned()) {
+    const auto magnitude = value.get<std::uint64_t>();
+    if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+      return {std::nullopt, std::to_string(magnitude)};
+    return in_range(static_cast<std::int64_t>(magnitude));
   }
+  if (value.is_number_integer()) return in_range(value.get<std::int64_t>());
   if (value.is_number_float()) {
     const double truncated = std::trunc(value.get<double>());
+    if (!std::isfinite(truncated)) throw std::invalid_argument("invalid job id: " + display_text(value));
     // 2^63 is exactly representable; anything at or beyond it does not fit.
-    if (!(truncated >= -9223372036854775808.0 && truncated < 9223372036854775808.0))
-      throw std::invalid_argument("job id out of range: " + display_text(value));
-    return static_cast<std::int64_t>(truncated);
+    if (truncated >= -9223372036854775808.0 && truncated < 9223372036854775808.0)
+      return in_range(static_cast<std::int64_t>(truncated));
+    return {std::nullopt, (truncated < 0 ? "-" : "") + whole_double_digits(std::fabs(truncated))};
   }
   if (value.is_string()) {
     const std::string text = unicode::trim(value.get_ref<const std::string&>());
@@ -60,17 +93,16 @@ std::int64_t to_job_id(const json& value) {
       negative = digits.front() == '-';
       digits.remove_prefix(1);
     }
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+      throw std::invalid_argument("invalid job id: '" + value.get<std::string>() + "'");
+    digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size() - 1));
     std::uint64_t magnitude = 0;
-    const bool all_digits =
-        !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
-    if (all_digits) {
-      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-      const std::uint64_t limit =
-          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
-      if (ec == std::errc() && end == digits.data() + digits.size() && magnitude <= limit)
-        return negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
-    }
-    throw std::invalid_argument("invalid job id: '" + value.get<std::string>() + "'");
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+    if (ec == std::errc() && end == digits.data() + digits.size() && magnitude <= limit)
+      return in_range(negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude));
+    return {std::nullopt, (negative ? "-" : "") + std::string(digits)};
   }
   throw std::invalid_argument("invalid job id of type " + type_description(value));
 }
@@ -158,20 +190,21 @@ std::string schedule_update(const json& args) {
   const json updates = fields.contains("updates") ? fields["updates"] : json::object();
   if (is_empty_value(id) || is_empty_value(updates))
     return "ERROR: Update requires 'id' and 'updates' dictionary.";
-  const bool changed = detail::bound().schedules_manager->update_job(to_job_id(id), updates);
+  const JobId job = to_job_id(id);
+  const bool changed = job.value && detail::bound().schedules_manager->update_job(*job.value, updates);
   return changed ? "SUCCESS: Schedule updated." : "ERROR: Schedule update failed.";
 }
 
 std::string schedule_remove(const json& args) {
   const json requested = args.is_array() ? args : json::array({args});
   // Every id is converted before anything is removed, so one bad id removes nothing.
-  std::vector<std::int64_t> ids;
+  std::vector<JobId> ids;
   for (const json& id : requested) ids.push_back(to_job_id(id));
 
   std::vector<std::string> entries;
-  for (std::int64_t id : ids) {
-    const bool removed = detail::bound().schedules_manager->remove_job_by_id(id);
-    entries.push_back("ID " + std::to_string(id) + ": " + (removed ? "Removed" : "Not found"));
+  for (const JobId& id : ids) {
+    const bool removed = id.value && detail::bound().schedules_manager->remove_job_by_id(*id.value);
+    entries.push_back("ID " + id.decimal + ": " + (removed ? "Removed" : "Not found"));
   }
   log::info("Schedule removal results: " + display_text(json(entries)));
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <vector>
+
 namespace talmo::interpreter {
 namespace {
 
@@ -157,12 +160,31 @@ TEST_F(Executor, ScheduleRemoveConvertsEveryIdFirst) {
   EXPECT_EQ(execute_action(action(R"({"module": "schedules", "command": "remove", "args": []})")), "SUCCESS: ");
 
   h.registry.removal_calls.clear();
-  for (const char* bad : {R"([5, "x"])", R"([5, null])", R"([5, true])", R"(["99999999999999999999"])", "{}"}) {
+  for (const char* bad : {R"([5, "x"])", R"([5, null])", R"([5, true])", R"(["2.0"])", "{}"}) {
     EXPECT_EQ(execute_action(json{{"module", "schedules"}, {"command", "remove"}, {"args", json::parse(bad)}}).substr(0, 7),
               "ERROR: ")
         << bad;
   }
   EXPECT_TRUE(h.registry.removal_calls.empty());
+}
+
+TEST_F(Executor, IdsBeyondSixtyFourBitsConvertButNameNoJob) {
+  // Such ids are still whole numbers: they are reported as not found (or
+  // not updated) rather than failing the command, and the registry, whose
+  // ids are 64-bit, is not asked about them.
+  h.registry.existing = {5};
+  EXPECT_EQ(execute_action(action(R"({"module": "schedules", "command": "remove", "args":
+      [" -00099999999999999999999 ", 18446744073709551615, 1e20, -9.3e18, "-9223372036854775808", 5]})")),
+            "SUCCESS: ID -99999999999999999999: Not found, ID 18446744073709551615: Not found, "
+            "ID 100000000000000000000: Not found, ID -9300000000000000000: Not found, "
+            "ID -9223372036854775808: Not found, ID 5: Removed");
+  EXPECT_EQ(h.registry.removal_calls, (std::vector<std::int64_t>{INT64_MIN, 5}));
+
+  EXPECT_EQ(execute_action(action(R"({"module": "schedules", "command": "update", "args":
+      {"id": "99999999999999999999", "updates": {"title": "x"}}})")),
+            "ERROR: Schedule update failed.");
+  EXPECT_TRUE(h.registry.updated.empty());
+  EXPECT_TRUE(logs.messages(Level::error).empty());
 }
 
 TEST_F(Executor, WebSearchResultsErrorsAndFailures) {

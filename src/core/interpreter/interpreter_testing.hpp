@@ -109,6 +109,7 @@ struct Harness {
   std::deque<std::optional<std::string>> replies;  // the model's answers, in order
   std::vector<json> requests;                      // what the model was sent
   std::vector<std::pair<std::string, std::string>> sent;
+  std::vector<std::size_t> stored_at_send;  // the number's history length at each send
   std::vector<std::pair<std::string, bool>> typing;
   std::string master = "+1 555 0100";
 
@@ -128,6 +129,7 @@ struct Harness {
     };
     b.send_message = [this](const std::string& number, const std::string& text) {
       sent.emplace_back(number, text);
+      stored_at_send.push_back(memory.get_history(number).size());
       return true;
     };
     b.set_typing = [this](const std::string& number, bool on) {
