@@ -12,7 +12,7 @@ DEPS := g++ cmake make pkg-config git ca-certificates tzdata \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test sanitize run bench clean
+.PHONY: deps build test sanitize run bench fuzz clean
 
 deps:
 	@missing=""; for p in $(DEPS); do \
@@ -46,5 +46,24 @@ bench: deps
 	cmake --build build-bench -j$(JOBS)
 	@for b in build-bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
+# Coverage-guided fuzzing (clang + libFuzzer): each target runs FUZZ_SECONDS on
+# a copy of its seed corpus, so what it discovers stays in build-fuzz.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := $(sort $(basename $(notdir $(wildcard fuzz/*_fuzz.cpp))))
+FUZZ_DEPS := clang libclang-rt-14-dev
+
+fuzz: deps
+	@$(MAKE) --no-print-directory deps DEPS="$(FUZZ_DEPS)"
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALMO_FUZZ=ON >/dev/null
+	cmake --build build-fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
+	@for t in $(FUZZ_TARGETS); do \
+	  name=$${t%_fuzz}; echo "== $$t ($(FUZZ_SECONDS) s)"; \
+	  mkdir -p build-fuzz/corpus/$$name build-fuzz/artifacts/$$name && \
+	  cp fuzz/corpus/$$name/* build-fuzz/corpus/$$name/ && \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  build-fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/artifacts/$$name/ build-fuzz/corpus/$$name || exit 1; \
+	done
+
 clean:
-	rm -rf build build-sanitize build-bench
+	rm -rf build build-sanitize build-bench build-fuzz

@@ -268,6 +268,32 @@ void append_display(std::string& out, const json& value, bool nested) {
 
 }  // namespace
 
+json decode_json(std::string_view text, bool allow_exceptions) {
+  // Brackets inside strings do not nest; in well-formed text this scan sees
+  // exactly the parser's structure, and malformed text fails to parse anyway.
+  std::size_t depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > MAX_JSON_DEPTH) {
+        if (!allow_exceptions) return json(json::value_t::discarded);
+        throw json::parse_error::create(
+            101, i + 1, "lists and maps nest deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels",
+            nullptr);
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return json::parse(text, nullptr, allow_exceptions);
+}
+
 std::string json_text(const json& value) {
   std::string out;
   append_json(out, value);

@@ -6,11 +6,26 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace talmo {
 
 using json = nlohmann::ordered_json;
+
+// The deepest nesting of lists and maps accepted in JSON text from outside
+// the process. Rendering, copying and comparing a value each recurse once
+// per level, so a deeper document (a few hundred kilobytes of "[") would
+// overflow the stack; no real request, model reply or job field comes near.
+inline constexpr std::size_t MAX_JSON_DEPTH = 512;
+
+// json::parse for text from outside the process (request bodies, model
+// replies, JSON text inside their fields): the same value, and for malformed
+// text the same json::parse_error, or the discarded value when
+// `allow_exceptions` is false. Text that nests lists and maps deeper than
+// MAX_JSON_DEPTH counts as malformed.
+json decode_json(std::string_view text, bool allow_exceptions = true);
 
 // Compact JSON text: ", " between items, ": " between key and value, one
 // line, keys in stored order, every character outside 0x20-0x7E escaped

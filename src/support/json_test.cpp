@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <string_view>
 
 namespace talmo {
 namespace {
@@ -208,6 +210,44 @@ TEST(IsEmptyValue, FollowsTruthiness) {
   }
   EXPECT_TRUE(is_empty_value(json(0u)));
   EXPECT_FALSE(is_empty_value(json(std::nan(""))));
+}
+
+std::string nested(std::size_t depth, std::string_view inner = "") {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i) text += i % 2 ? "{\"k\": " : "[";
+  text += inner;
+  for (std::size_t i = depth; i-- > 0;) text += i % 2 ? "}" : "]";
+  return text;
+}
+
+TEST(DecodeJson, AgreesWithTheParserUpToTheDepthLimit) {
+  for (const std::string& text :
+       {std::string(R"({"sender": "1555", "message": "hi [{"})"), std::string(R"("a \" [[ \\" )"),
+        std::string("[1, {\"a\": [true, null]}, 2.5]"), nested(MAX_JSON_DEPTH, "\"]]]]\""),
+        std::string(" 7 ")}) {
+    EXPECT_EQ(decode_json(text), json::parse(text)) << text;
+    EXPECT_EQ(decode_json(text, false), json::parse(text)) << text;
+  }
+  // Malformed text fails as the parser fails.
+  for (const char* text : {"", "{", "]]]]", "{\"a\": 1,}", "[\"unterminated", "nul"}) {
+    EXPECT_THROW(decode_json(text), json::parse_error) << text;
+    EXPECT_TRUE(decode_json(text, false).is_discarded()) << text;
+  }
+}
+
+// A few hundred kilobytes of brackets used to come back as a value so deep
+// that rendering or copying it overflowed the stack.
+TEST(DecodeJson, RefusesNestingBeyondTheLimit) {
+  for (const std::string& text : {nested(MAX_JSON_DEPTH + 1), nested(200000, "1"),
+                                  "{\"ok\": \"[[[\", \"deep\": " + nested(MAX_JSON_DEPTH) + "}"}) {
+    try {
+      decode_json(text);
+      ADD_FAILURE() << "accepted a document " << text.size() << " bytes long";
+    } catch (const json::parse_error& e) {
+      EXPECT_NE(std::string(e.what()).find("nest deeper than 512 levels"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(decode_json(text, false).is_discarded());
+  }
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ std::string raw_for_log(const std::optional<std::string>& raw) { return raw ? *r
 // The decoded JSON of a model reply; absent content cannot be decoded.
 json decode_reply(const std::optional<std::string>& raw) {
   if (!raw) throw std::runtime_error("the model returned no content");
-  return json::parse(clean_json_response(*raw));
+  return decode_json(clean_json_response(*raw));
 }
 
 // The system message, then the stored history as the memory returns it,

@@ -405,6 +405,21 @@ TEST_F(Conversation, UndecodableWorkerReplyEndsWithTheComplexityApology) {
   EXPECT_TRUE(logs.has(Level::debug, "Raw Worker Output: None"));
 }
 
+TEST_F(Conversation, AbsurdlyNestedActionArgumentsAreAnUndecodableReply) {
+  // Copying and logging these args used to recurse once per level and
+  // overflow the stack; such a reply now fails to decode like any other.
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  h.reply(router("identity", nullptr));
+  h.reply(R"({"thought": "", "status": "awaiting_data", "reply": "", "actions": [)"
+          R"({"module": "identity", "command": "fetch", "args": )" + deep + "}]}");
+  handle_conversation(OWNER, "x");
+  EXPECT_THAT(h.texts_sent(), ElementsAre("I'm experiencing some internal complexity, Boss."));
+  const auto errors = logs.messages(Level::error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], ::testing::HasSubstr("nest deeper than 512 levels"));
+  EXPECT_TRUE(h.identity.updates.empty());
+}
+
 TEST_F(Conversation, SummarizerFixedReplyAndAbsentContentAreNotRelayedRaw) {
   h.provider->answer = {json::parse(R"({"results": [{"url": "https://a.example"}]})"), ""};
   const json search = json::parse(R"([{"module": "web_search", "command": "search", "args": {"query": "x"}}])");

@@ -65,7 +65,7 @@ bool is_blank(const json& v) {
 std::optional<json> as_map(const json& v) {
   if (v.is_object()) return v;
   if (v.is_string()) {
-    const json parsed = json::parse(v.get_ref<const std::string&>(), nullptr, false);
+    const json parsed = decode_json(v.get_ref<const std::string&>(), false);
     if (parsed.is_object()) return parsed;
   }
   return std::nullopt;

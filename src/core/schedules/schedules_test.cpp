@@ -175,6 +175,25 @@ TEST_P(Registry, WebSearchFetchArgsMayArriveAsText) {
   EXPECT_EQ(added["fetch_args"].dump(), R"({"query":"AI news","topic":"news","max_results":5})");
 }
 
+TEST_P(Registry, DeeplyNestedJsonTextIsNotAMap) {
+  // Text the model wrote inside a field can nest without limit; decoded, the
+  // job's fields used to be copied and rendered one recursion per level.
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  NewJob j = daily();
+  j.trigger_args = R"({"year": )" + deep + "}";
+  log::Capture capture;
+  EXPECT_TRUE(store_->add_job(j).is_null());
+  EXPECT_TRUE(capture.contains(log::Level::warning, "trigger_args must be a map or the JSON text of one"));
+
+  j = daily();
+  j.mode = "autonomous";
+  j.fetch_module = "web_search";
+  j.fetch_args = R"({"query": "AI news", "include_domains": )" + deep + "}";
+  EXPECT_TRUE(store_->add_job(j).is_null());
+  EXPECT_TRUE(capture.contains(log::Level::warning, "fetch_args as a map"));
+  EXPECT_EQ(store_->get_jobs(), json::array());
+}
+
 TEST_P(Registry, UpdateMergesAndValidatesTheWholeJob) {
   store_->add_job(daily());
   const json before = only_job();

@@ -71,7 +71,7 @@ class Tavily final : public Provider {
 
     json results;
     try {
-      results = json::parse(response.body);
+      results = decode_json(response.body);
     } catch (const json::exception&) {
       return {json(nullptr), "Tavily answered with a body that is not JSON"};
     }

@@ -74,6 +74,9 @@ TEST_F(TavilyTest, ErrorsBecomeNullAndAShortText) {
       {500, "Internal Server Error", "500: Internal Server Error"},
       {200, "<html>oops</html>", "Tavily answered with a body that is not JSON"},
       {200, "[1, 2]", "Tavily answered with an unexpected body"},
+      // Every renderer recurses once per level; a body this deep is refused.
+      {200, R"({"results": )" + std::string(MAX_JSON_DEPTH, '[') + std::string(MAX_JSON_DEPTH, ']') + "}",
+       "Tavily answered with a body that is not JSON"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);

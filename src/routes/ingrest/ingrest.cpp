@@ -173,7 +173,7 @@ Answer audio_answer(const AudioRequest& request, const Bindings& b) {
 }
 
 Answer text_answer(std::string_view body, const Bindings& b) {
-  json data = json::parse(body.begin(), body.end());
+  json data = decode_json(body);
   if (!data.is_object()) throw std::runtime_error("the request body must be a JSON object");
   json sender = data.contains("sender") ? data["sender"] : json("");
   json message = data.contains("message") ? data["message"] : json("");

@@ -227,6 +227,23 @@ TEST_F(RoutesTest, NonTextSenderOrMessageIsAnErrorNamingTheField) {
   EXPECT_TRUE(queued.empty());
 }
 
+TEST_F(RoutesTest, DeeplyNestedBodiesAreAnErrorNotACrash) {
+  // Anyone who can reach the route could send this: copying "sender" out of
+  // it used to recurse 200,000 levels deep and overflow the stack.
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  Answer a = handle_incoming_text_message(R"({"sender": )" + deep + R"(, "message": "hi"})");
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.body["status"], "error");
+  EXPECT_NE(a.body["message"].get<std::string>().find("nest deeper than"), std::string::npos);
+
+  // Ordinary nesting elsewhere in the body changes nothing.
+  a = handle_incoming_text_message(
+      R"({"sender": "15551234567", "message": "hi", "context": [[{"quoted": [1, {"a": []}]}]]})");
+  EXPECT_EQ(a.body["status"], "received");
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].message, "hi");
+}
+
 TEST_F(RoutesTest, AConversationThatCannotBeQueuedIsNotReportedAsReceived) {
   enqueue_error = true;
   Answer a = post_text({{"sender", "15551234567"}, {"message", "hi"}});
