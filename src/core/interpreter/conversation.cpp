@@ -72,24 +72,30 @@ bool contains(std::string_view text, std::string_view fragment) {
 }
 
 // Search results handed to the summarizer: the owner's question, Tavily's
-// answer and the raw result entries. Built from the first result when some
-// result carries a "url"; nothing when that result is not a search map.
+// answer and the raw result entries. Built from the search's own result (the
+// first DATA result that decodes to a map with `results`), so other data
+// fetched in the same turn does not take its place; nothing when no result
+// carries a "url" or none is such a map.
 std::optional<std::string> web_search_payload(const std::vector<std::string>& results,
                                               const std::string& user_message) {
   bool has_url = false;
   for (const auto& result : results) has_url = has_url || contains(result, "\"url\"");
   if (!has_url) return std::nullopt;
-  try {
-    const json data = json::parse(detail::remove_all(results.front(), "DATA: "));
-    if (!data.is_object()) return std::nullopt;
-    json payload = json::object();
-    payload["original_query"] = user_message;
-    payload["tavily_answer"] = data.contains("answer") ? data["answer"] : json("");
-    payload["raw_results"] = data.contains("results") ? data["results"] : json::array();
-    return json_text(payload);
-  } catch (const std::exception&) {
-    return std::nullopt;
+  for (const auto& result : results) {
+    if (!result.starts_with("DATA: ")) continue;
+    try {
+      const json data = json::parse(detail::remove_all(result, "DATA: "));
+      if (!data.is_object() || !data.contains("results")) continue;
+      json payload = json::object();
+      payload["original_query"] = user_message;
+      payload["tavily_answer"] = data.contains("answer") ? data["answer"] : json("");
+      payload["raw_results"] = data["results"];
+      return json_text(payload);
+    } catch (const std::exception&) {
+      continue;
+    }
   }
+  return std::nullopt;
 }
 
 std::string join_lines(const std::vector<std::string>& results) {
@@ -98,7 +104,29 @@ std::string join_lines(const std::vector<std::string>& results) {
   return out;
 }
 
-// The summarizer's reply goes to the owner as plain text, exactly as written.
+bool is_blank(const std::string& text) { return unicode::trim(text).empty(); }
+
+// A reply with nothing to read: the owner gets the router's fallback instead,
+// and nothing is stored.
+void send_no_response(const std::string& number, const std::string& who) {
+  log::warning(who + " gave an empty reply; sending the fallback.");
+  send(number, NO_RESPONSE_REPLY);
+}
+
+// The summarizer's reply as the owner should read it: the `reply` text when
+// the model answered with a JSON object carrying one (as the general
+// guidelines in its prompt ask), otherwise its text exactly as written.
+std::string summary_text(const std::string& raw) {
+  try {
+    const json data = decode_json(clean_json_response(raw));
+    if (data.is_object() && data.contains("reply") && data["reply"].is_string())
+      return data["reply"].get<std::string>();
+  } catch (const std::exception&) {
+  }
+  return raw;
+}
+
+// The summarizer's reply goes to the owner as plain text.
 void deliver_summary(const std::string& number, const std::optional<std::string>& raw) {
   const Bindings& b = detail::bound();
   if (!raw) {
@@ -112,12 +140,50 @@ void deliver_summary(const std::string& number, const std::optional<std::string>
     return;
   }
   log::info("Summarizer response received (Plain Text).");
-  b.memory_manager->add_message(number, "assistant", *raw);
-  send(number, *raw);
+  const std::string text = summary_text(*raw);
+  if (is_blank(text)) {
+    send_no_response(number, "Summarizer");
+    return;
+  }
+  b.memory_manager->add_message(number, "assistant", text);
+  send(number, text);
   log::success("Search summary delivered successfully.");
 }
 
 enum class TurnEnd { next_turn, finished };
+
+// Runs a turn's actions in order. A past-time refusal stops them: the owner
+// is told (once: the executor has already told the master number), and the
+// conversation ends, so nothing is returned.
+std::optional<std::vector<std::string>> run_actions(const std::string& number,
+                                                    const std::vector<schema::ActionItem>& actions) {
+  const Bindings& b = detail::bound();
+  std::vector<std::string> results;
+  for (const auto& action : actions) {
+    std::string result = execute_action(action.model_dump());
+    if (result == schedules::PAST_TIME_ERROR) {
+      log::warning("Blocking past-time schedule attempt.");
+      const std::string notice = detail::past_time_notice(b.identity_manager->get_identity());
+      if (unicode::digits_only(number) != unicode::digits_only(b.master)) send(number, notice);
+      return std::nullopt;
+    }
+    results.push_back(std::move(result));
+  }
+  return results;
+}
+
+// Feeds a turn's results back to the model: its raw reply, then the server
+// result (the search payload for the summarizer when there is one).
+void feed_back(const std::string& user_message, const std::string& module_name, const std::string& raw,
+               const std::vector<std::string>& results, json& internal_history) {
+  std::optional<std::string> synthesis;
+  if (module_name == "web_search") synthesis = web_search_payload(results, user_message);
+  if (!synthesis) synthesis = join_lines(results);
+  internal_history.push_back(json{{"role", "assistant"}, {"content", raw}});
+  internal_history.push_back(
+      json{{"role", "user"},
+           {"content", "SERVER_RESULT:\n" + *synthesis + "\nPlease synthesize the final answer for Boss."}});
+}
 
 // One decoded worker reply: runs its actions and answers the owner when the
 // reply ends the conversation; appends the data exchange otherwise.
@@ -132,38 +198,36 @@ TurnEnd handle_worker_reply(const std::string& number, const std::string& user_m
         log::debug("Sending interim reply: " + ai_res.reply);
         send(number, ai_res.reply);
       }
-      std::vector<std::string> results;
-      for (const auto& action : ai_res.actions) {
-        std::string result = execute_action(action.model_dump());
-        if (result == schedules::PAST_TIME_ERROR) {
-          log::warning("Blocking past-time schedule attempt.");
-          const std::string notice = detail::past_time_notice(b.identity_manager->get_identity());
-          // The executor has already told the master number; the owner hears it once.
-          if (unicode::digits_only(number) != unicode::digits_only(b.master)) send(number, notice);
-          return TurnEnd::finished;
-        }
-        results.push_back(std::move(result));
-      }
-      std::optional<std::string> synthesis;
-      if (module_name == "web_search") synthesis = web_search_payload(results, user_message);
-      if (!synthesis) synthesis = join_lines(results);
-
-      internal_history.push_back(json{{"role", "assistant"}, {"content", raw}});
-      internal_history.push_back(
-          json{{"role", "user"},
-               {"content", "SERVER_RESULT:\n" + *synthesis + "\nPlease synthesize the final answer for Boss."}});
+      const auto results = run_actions(number, ai_res.actions);
+      if (!results) return TurnEnd::finished;
+      feed_back(user_message, module_name, raw, *results, internal_history);
       return TurnEnd::next_turn;
     }
     case Status::DONE:
-    case Status::NEEDS_CLARITY:
-      for (const auto& action : ai_res.actions) execute_action(action.model_dump());
+    case Status::NEEDS_CLARITY: {
+      const auto results = run_actions(number, ai_res.actions);
+      if (!results) return TurnEnd::finished;
+      // A final reply written before its actions ran may confirm work that
+      // failed; the model sees the failure and answers again instead.
+      for (const auto& result : *results) {
+        if (result.starts_with("ERROR: ")) {
+          log::warning("Final reply withheld: an action failed (" + result + ")");
+          feed_back(user_message, module_name, raw, *results, internal_history);
+          return TurnEnd::next_turn;
+        }
+      }
+      if (is_blank(ai_res.reply)) {
+        send_no_response(number, "Worker");
+        return TurnEnd::finished;
+      }
       b.memory_manager->add_message(number, "assistant", ai_res.reply);
       send(number, ai_res.reply);
       log::success("Final response delivered via " + module_name + " Worker.");
       return TurnEnd::finished;
+    }
     case Status::ERROR:
       log::error("Worker reported an error status: " + ai_res.reply);
-      send(number, ai_res.reply);
+      send(number, is_blank(ai_res.reply) ? NO_RESPONSE_REPLY : ai_res.reply);
       return TurnEnd::finished;
   }
   return TurnEnd::next_turn;

@@ -261,31 +261,43 @@ TEST_F(Conversation, WebSearchHandsThePayloadToTheSummarizer) {
   EXPECT_TRUE(logs.has(Level::success, "Search summary delivered successfully."));
 }
 
-TEST_F(Conversation, SearchDataWithoutAnswerOrResultsUsesDefaults) {
-  h.provider->answer = {json::parse(R"({"url": "https://x.example"})"), ""};
-  h.reply(router("web_search", nullptr));
-  h.reply(worker("awaiting_data", "",
-                 json::parse(R"([{"module": "web_search", "command": "search", "args": {"query": "x"}}])")));
-  h.reply("Nothing found, Boss.");
-  handle_conversation(OWNER, "x");
-  EXPECT_EQ(h.requests[2].back()["content"],
-            server_result(R"({"original_query": "x", "tavily_answer": "", "raw_results": []})"));
-  EXPECT_EQ(system_of(2), "filled:" + templates::WEB_SEARCH_SUMMARIZER_PROMPT);
-}
-
-TEST_F(Conversation, AnErrorFirstResultKeepsTheWorkerTemplate) {
-  h.provider->answer = {json::parse(R"({"answer": "", "results": [{"url": "https://a.example"}]})"), ""};
-  h.reply(router("web_search", nullptr));
-  h.reply(worker("awaiting_data", "",
-                 json::parse(R"([{"module": "web_search", "command": "search", "args": {"bogus": 1}},
-                                 {"module": "web_search", "command": "search", "args": {"query": "x"}}])")));
-  h.reply(worker("done", "Here is what I found."));
-  handle_conversation(OWNER, "x");
-  EXPECT_EQ(h.requests[2].back()["content"],
-            server_result("ERROR: unknown search parameter: bogus\n"
-                          R"(DATA: {"answer": "", "results": [{"url": "https://a.example"}]})"));
-  EXPECT_EQ(system_of(2), "filled:" + templates::WEB_SEARCH_WORKER_PROMPT);
-  EXPECT_THAT(h.texts_sent(), ElementsAre("Here is what I found."));
+TEST_F(Conversation, SummarizerPayloadComesFromTheSearchResultItself) {
+  const json identity_then_search = json::parse(R"([
+      {"module": "identity", "command": "fetch", "args": ["owner"]},
+      {"module": "web_search", "command": "search", "args": {"query": "x"}}])");
+  const json error_then_search = json::parse(R"([
+      {"module": "web_search", "command": "search", "args": {"bogus": 1}},
+      {"module": "web_search", "command": "search", "args": {"query": "x"}}])");
+  struct Case {
+    const char* search_data;
+    json actions;
+    std::string fed_back;
+    const std::string& next_template;
+  };
+  const std::vector<Case> cases = {
+      // Other data fetched first does not stand in for the search.
+      {R"({"answer": "Sunny", "results": [{"url": "https://a.example"}]})", identity_then_search,
+       R"({"original_query": "x", "tavily_answer": "Sunny", "raw_results": [{"url": "https://a.example"}]})",
+       templates::WEB_SEARCH_SUMMARIZER_PROMPT},
+      // Neither does a failed action before it; a missing answer is empty.
+      {R"({"results": [{"url": "https://a.example"}]})", error_then_search,
+       R"({"original_query": "x", "tavily_answer": "", "raw_results": [{"url": "https://a.example"}]})",
+       templates::WEB_SEARCH_SUMMARIZER_PROMPT},
+      // A "url" outside any search map is no search: the results go back as they are.
+      {R"({"url": "https://a.example"})", identity_then_search,
+       "DATA: {\"owner\": \"Boss\"}\nDATA: {\"url\": \"https://a.example\"}", templates::WEB_SEARCH_WORKER_PROMPT},
+  };
+  for (const Case& c : cases) {
+    h.requests.clear();
+    h.provider->answer = {json::parse(c.search_data), ""};
+    h.reply(router("web_search", nullptr));
+    h.reply(worker("awaiting_data", "", c.actions));
+    h.reply(worker("done", "Here is what I found."));
+    handle_conversation(OWNER, "x");
+    ASSERT_EQ(h.requests.size(), 3u) << c.search_data;
+    EXPECT_EQ(h.requests[2].back()["content"], server_result(c.fed_back)) << c.search_data;
+    EXPECT_EQ(system_of(2), "filled:" + c.next_template) << c.search_data;
+  }
 }
 
 json three_schedule_actions() {
@@ -336,6 +348,42 @@ TEST(PastTimeNotice, InterimReplyGoesOutBeforeAnyActionRuns) {
   EXPECT_EQ(h.sent[0], std::make_pair(OWNER, std::string("One moment.")));
   EXPECT_EQ(h.sent[1].first, "+44 7000 000000");  // the executor's notice
   EXPECT_EQ(h.sent[2].first, OWNER);              // the loop's notice
+}
+
+TEST_F(Conversation, AFinalReplyIsWithheldWhenItsActionsFailed) {
+  // The model confirms a reminder in the same turn that adds it; the
+  // registry refuses it, so the model is told and answers again.
+  h.registry.add_result = nullptr;
+  const std::string confirm =
+      worker("done", "Done, Boss. I will remind you at 9 AM.",
+             json::parse(R"([{"module": "schedules", "command": "add", "args": {"title": "x"}}])"));
+  h.reply(router("schedules", nullptr));
+  h.reply(confirm);
+  h.reply(worker("needs_clarity", "I couldn't set that, Boss. Which time?"));
+  handle_conversation(OWNER, "remind me at 9");
+
+  ASSERT_EQ(h.requests.size(), 3u);
+  EXPECT_EQ(h.requests[2].size(), 4u);
+  EXPECT_EQ(h.requests[2][2], msg("assistant", confirm));
+  EXPECT_EQ(h.requests[2][3], msg("user", server_result("ERROR: Scheduling failed.")));
+  EXPECT_THAT(h.texts_sent(), ElementsAre("I couldn't set that, Boss. Which time?"));
+  EXPECT_EQ(stored(), json::array({msg("user", "remind me at 9"),
+                                   msg("assistant", "I couldn't set that, Boss. Which time?")}));
+}
+
+TEST_F(Conversation, PastTimeInAFinalTurnEndsTheConversationWithTheNoticeOnly) {
+  h.registry.add_result = "PAST_TIME_ERROR";
+  h.registry.existing = {1};
+  h.reply(router("schedules", nullptr));
+  h.reply(worker("done", "Done, Boss. I will remind you at 9 AM.", three_schedule_actions()));
+  handle_conversation(OWNER, "remind me at 9");
+
+  ASSERT_EQ(h.sent.size(), 1u);  // the executor's notice to the owner, who is the master number
+  EXPECT_EQ(h.sent[0].second,
+            "I apologize, Boss, but I cannot schedule a task for a time that has already passed.");
+  EXPECT_TRUE(h.registry.removal_calls.empty());
+  EXPECT_EQ(h.requests.size(), 2u);
+  EXPECT_EQ(stored(), json::array({msg("user", "remind me at 9")}));
 }
 
 TEST_F(Conversation, RepliesAreStoredBeforeTheyAreSent) {
@@ -418,6 +466,45 @@ TEST_F(Conversation, AbsurdlyNestedActionArgumentsAreAnUndecodableReply) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_THAT(errors[0], ::testing::HasSubstr("nest deeper than 512 levels"));
   EXPECT_TRUE(h.identity.updates.empty());
+}
+
+json one_search() {
+  return json::parse(R"([{"module": "web_search", "command": "search", "args": {"query": "x"}}])");
+}
+
+TEST_F(Conversation, SummarizerJsonReachesTheOwnerAsItsReply) {
+  h.provider->answer = {json::parse(R"({"results": [{"url": "https://a.example"}]})"), ""};
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {fenced(worker("done", "*Rain* in Lahore today.")), "*Rain* in Lahore today."},
+      {R"({"reply": 5})", R"({"reply": 5})"},
+      {"Plain {text} with braces.", "Plain {text} with braces."},
+  };
+  for (const auto& [summary, delivered] : cases) {
+    h.reply(router("web_search", nullptr));
+    h.reply(worker("awaiting_data", "", one_search()));
+    h.reply(summary);
+    handle_conversation(OWNER, "news?");
+    EXPECT_EQ(h.texts_sent().back(), delivered);
+    EXPECT_EQ(stored().back(), msg("assistant", delivered));
+  }
+}
+
+TEST_F(Conversation, BlankRepliesAreReplacedByTheFallbackAndNotStored) {
+  h.provider->answer = {json::parse(R"({"results": [{"url": "https://a.example"}]})"), ""};
+  const std::vector<std::vector<std::string>> scripts = {
+      {worker("done", " \n ")},
+      {worker("needs_clarity", "")},
+      {worker("error", "\t")},
+      {worker("awaiting_data", "", one_search()), "  \u00a0 "},
+      {worker("awaiting_data", "", one_search()), R"({"reply": "  "})"},
+  };
+  for (const auto& script : scripts) {
+    h.reply(router(script.size() == 1 ? "identity" : "web_search", nullptr));
+    for (const auto& reply : script) h.reply(reply);
+    handle_conversation(OWNER, "x");
+  }
+  EXPECT_EQ(h.texts_sent(), std::vector<std::string>(scripts.size(), "I'm not sure how to respond to that, Boss."));
+  for (const auto& entry : stored()) EXPECT_EQ(entry["role"], "user");
 }
 
 TEST_F(Conversation, SummarizerFixedReplyAndAbsentContentAreNotRelayedRaw) {

@@ -51,6 +51,16 @@ void bind(Bindings bindings);
 // that cannot be decoded. The past-time notice goes to `number` only when its
 // digits differ from the master number's, since the executor has already
 // told the master number.
+//
+// The owner is told only what is true:
+// - a done or needs_clarity reply is sent (and stored) only when none of its
+//   actions answered "ERROR: "; otherwise the results go back to the model
+//   as a data turn would, and it answers again. A past-time refusal among
+//   them ends the conversation with the notice alone;
+// - a summarizer reply that is a JSON object with a text `reply` is
+//   delivered as that text;
+// - a blank reply (done, needs_clarity, error, summarizer) is replaced by
+//   "I'm not sure how to respond to that, Boss." and nothing is stored.
 void handle_conversation(const std::string& number, const std::string& user_message);
 
 // Cuts the JSON object out of a model reply (fenced block first, then the
