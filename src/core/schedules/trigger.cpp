@@ -1,5 +1,7 @@
 #include "core/schedules/trigger.hpp"
 
+#include "support/tz.hpp"
+
 #include <date/date.h>
 #include <date/iso_week.h>
 
@@ -93,8 +95,9 @@ bool parse_value(std::string_view text, const FieldInfo& info, int& out) {
 }
 
 // Adds one comma-separated part of an expression to `field`. False when the
-// part is malformed or out of range.
-bool add_part(std::string_view part, const FieldInfo& info, CronField& field) {
+// part is malformed or out of range; `why` then says so when a plain "invalid"
+// would not tell the owner what is wrong.
+bool add_part(std::string_view part, const FieldInfo& info, CronField& field, std::string& why) {
   part = trim_ascii(part);
   if (part == "last" && std::string_view(info.name) == "day") {
     field.last = true;
@@ -108,6 +111,13 @@ bool add_part(std::string_view part, const FieldInfo& info, CronField& field) {
     if (!all_digits(step_text)) return false;
     step = to_int(step_text);
     if (step < 1) return false;
+    // Such a step can only ever reach the first value: "*/90" minutes would
+    // quietly run hourly.
+    if (step > info.max - info.min) {
+      why = "has a step of " + std::to_string(step) + ", larger than its span of " +
+            std::to_string(info.max - info.min);
+      return false;
+    }
   }
   int first = 0;
   int last = 0;
@@ -127,7 +137,7 @@ bool add_part(std::string_view part, const FieldInfo& info, CronField& field) {
   return true;
 }
 
-bool parse_expression(std::string_view expr, const FieldInfo& info, CronField& field) {
+bool parse_expression(std::string_view expr, const FieldInfo& info, CronField& field, std::string& why) {
   field.min = info.min;
   field.max = info.max;
   field.allowed.assign(static_cast<size_t>(info.max - info.min + 1), false);
@@ -138,7 +148,7 @@ bool parse_expression(std::string_view expr, const FieldInfo& info, CronField& f
     const auto comma = expr.find(',', pos);
     const auto part = expr.substr(pos, comma == std::string_view::npos ? std::string_view::npos
                                                                        : comma - pos);
-    if (!add_part(part, info, field)) return false;
+    if (!add_part(part, info, field, why)) return false;
     if (comma == std::string_view::npos) break;
     pos = comma + 1;
   }
@@ -198,7 +208,13 @@ bool parse_cron(const json& args, CronSpec& spec, std::string& error) {
     } else {
       expr = i > finest_given ? kFinerDefaults[i] : "*";
     }
-    if (!parse_expression(expr, info, field_at(spec, i))) {
+    std::string why;
+    if (!parse_expression(expr, info, field_at(spec, i), why)) {
+      if (!why.empty()) {
+        error = std::string("cron field '") + info.name + "' " + quoted(it != args.end() ? *it : json(expr)) +
+                " " + why;
+        return false;
+      }
       error = std::string("cron field '") + info.name + "' has an invalid expression " +
               quoted(it != args.end() ? *it : json(expr)) + " (allowed " + std::to_string(info.min) +
               "-" + std::to_string(info.max) + ")";
@@ -231,13 +247,14 @@ std::optional<double> interval_number(const json& v) {
 
 // ---- dates ----------------------------------------------------------------
 
+// `now`, when given, settles a time in the repeated hour (to_instant_after).
 bool parse_date_field(const json& v, const char* name, const date::time_zone* zone,
-                      std::optional<Instant>& out, std::string& error) {
+                      std::optional<Instant> now, std::optional<Instant>& out, std::string& error) {
   out.reset();
   if (v.is_null() || (v.is_string() && v.get_ref<const std::string&>().empty())) return true;
   if (v.is_string()) {
     if (const auto local = parse_local_datetime(v.get_ref<const std::string&>())) {
-      out = to_instant(*local, zone);
+      out = now ? to_instant_after(*local, zone, *now) : to_instant(*local, zone);
       return true;
     }
   }
@@ -331,11 +348,16 @@ std::optional<LocalTime> parse_local_datetime(std::string_view s) {
 
 std::string format_local_datetime(LocalTime t) { return date::format("%Y-%m-%d %H:%M:%S", t); }
 
-Instant to_instant(LocalTime t, const date::time_zone* zone) {
-  return zone->to_sys(t, date::choose::earliest);
+Instant to_instant(LocalTime t, const date::time_zone* zone) { return tz::occurrences(zone, t).first; }
+
+Instant to_instant_after(LocalTime t, const date::time_zone* zone, Instant now) {
+  const tz::Occurrences at = tz::occurrences(zone, t);
+  return at.first > now ? at.first : at.second;
 }
 
-LocalTime to_local(Instant t, const date::time_zone* zone) { return zone->to_local(t); }
+LocalTime to_local(Instant t, const date::time_zone* zone) {
+  return LocalTime{(t + tz::offset_at(zone, t).offset).time_since_epoch()};
+}
 
 std::string format_instant(Instant t, const date::time_zone* zone) {
   return format_local_datetime(to_local(t, zone));
@@ -347,8 +369,8 @@ TriggerResult parse_trigger(std::string_view type, const json& args, const json&
   Trigger t;
   t.zone = zone;
   std::string error;
-  if (!parse_date_field(start_date, "start_date", zone, t.start, error) ||
-      !parse_date_field(end_date, "end_date", zone, t.end, error))
+  if (!parse_date_field(start_date, "start_date", zone, set_at, t.start, error) ||
+      !parse_date_field(end_date, "end_date", zone, std::nullopt, t.end, error))
     return fail(error);
   if (t.start && t.end && *t.end <= *t.start) return fail("end_date must lie after start_date");
 
@@ -359,7 +381,7 @@ TriggerResult parse_trigger(std::string_view type, const json& args, const json&
     const auto it = args.find("run_date");
     if (it == args.end() || it->is_null()) return fail("date trigger needs run_date");
     std::optional<Instant> run;
-    if (!parse_date_field(*it, "run_date", zone, run, error)) return fail(error);
+    if (!parse_date_field(*it, "run_date", zone, set_at, run, error)) return fail(error);
     if (!run) return fail("date trigger needs run_date");
     t.run_time = *run;
     // A one-time job runs at its run_date; start and end do not move it.

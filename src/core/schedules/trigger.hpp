@@ -10,7 +10,11 @@
 // - A local time that occurs twice (the fall-back hour) means its first
 //   occurrence, and a cron time fires once per wall-clock time: a daily 02:30
 //   job fires once on the fall-back day, and the repeated hour does not fire
-//   again.
+//   again. A run_date or start_date whose first occurrence is not after the
+//   moment the trigger was set means the second: "in 5 minutes", said during
+//   the repeated hour, is 5 minutes later, not an hour in the past.
+// - Past the zone's last listed transition (2038 on), local times follow the
+//   zone's rule, so summer time keeps alternating (see support/tz.hpp).
 // - Interval triggers run in absolute time: "every 1 hour" is 3600 s apart
 //   across any change of the clocks.
 #pragma once
@@ -39,6 +43,9 @@ std::string format_local_datetime(LocalTime t);
 // Wall-clock time in `zone` to an instant, by the rules above (gap: the first
 // instant after it; repeated hour: the first occurrence).
 Instant to_instant(LocalTime t, const date::time_zone* zone);
+// As to_instant, but in the repeated hour the second occurrence when the
+// first is not after `now`.
+Instant to_instant_after(LocalTime t, const date::time_zone* zone, Instant now);
 LocalTime to_local(Instant t, const date::time_zone* zone);
 // "YYYY-MM-DD HH:MM:SS" of `t` on the wall clock of `zone`.
 std::string format_instant(Instant t, const date::time_zone* zone);
@@ -99,6 +106,9 @@ struct TriggerResult {
 //   end must lie after the start.
 // - `set_at`: when the trigger was set. An interval without start_date first
 //   runs at set_at + interval; with one, at start_date (then every interval).
+//   It also settles a run_date or start_date in the repeated hour (above).
+// A cron step larger than its field's span ("*/90" minutes) is refused, as
+// it could only ever match the field's first value.
 TriggerResult parse_trigger(std::string_view type, const json& args, const json& start_date,
                             const json& end_date, const date::time_zone* zone, Instant set_at);
 

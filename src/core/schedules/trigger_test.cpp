@@ -1,4 +1,5 @@
 #include "core/schedules/trigger.hpp"
+#include "support/tz.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +21,9 @@ Instant at(const char* local, const date::time_zone* z = berlin()) {
 // Local time with its UTC offset, so DST tests see which side of a change a
 // run falls on.
 std::string shown(Instant t, const date::time_zone* z) {
-  return date::format("%Y-%m-%d %H:%M:%S %z", date::make_zoned(z, t));
+  return tz::format(TimePoint{t}, z->name(), "%Y-%m-%d %H:%M:%S %z");
 }
+std::string utc(Instant t) { return date::format("%Y-%m-%d %H:%M:%SZ", t); }
 
 Trigger make(const char* type, const json& args, const date::time_zone* z = berlin(),
              const json& start = nullptr, const json& end = nullptr,
@@ -68,6 +70,65 @@ TEST(LocalDateTime, GapMovesForwardAndRepeatedHourTakesTheFirst) {
   EXPECT_EQ(shown(at("2026-03-29 02:30:00"), berlin()), "2026-03-29 03:00:00 +0200");
   EXPECT_EQ(shown(at("2026-10-25 02:30:00"), berlin()), "2026-10-25 02:30:00 +0200");
   EXPECT_EQ(shown(at("2026-03-08 02:15:00", new_york()), new_york()), "2026-03-08 03:00:00 -0400");
+}
+
+TEST(LocalDateTime, ZoneRulesHoldPastTheLastListedTransition) {
+  // The zone files list transitions up to 2037; later years follow the rule.
+  struct Case {
+    const char* zone;
+    const char* local;
+    const char* first;
+    const char* second;
+  };
+  const Case cases[] = {
+      {"America/New_York", "2040-01-15 12:00:00", "2040-01-15 17:00:00Z", "2040-01-15 17:00:00Z"},
+      {"America/New_York", "2040-07-01 12:00:00", "2040-07-01 16:00:00Z", "2040-07-01 16:00:00Z"},
+      {"America/New_York", "2040-03-11 02:30:00", "2040-03-11 07:00:00Z", "2040-03-11 07:00:00Z"},
+      {"America/New_York", "2040-11-04 01:30:00", "2040-11-04 05:30:00Z", "2040-11-04 06:30:00Z"},
+      {"Europe/Berlin", "2040-01-15 12:00:00", "2040-01-15 11:00:00Z", "2040-01-15 11:00:00Z"},
+      {"Europe/Berlin", "2040-07-01 12:00:00", "2040-07-01 10:00:00Z", "2040-07-01 10:00:00Z"},
+      {"Europe/Berlin", "2040-03-25 02:30:00", "2040-03-25 01:00:00Z", "2040-03-25 01:00:00Z"},
+      {"Europe/Berlin", "2040-10-28 02:30:00", "2040-10-28 00:30:00Z", "2040-10-28 01:30:00Z"},
+      // South of the equator summer time spans the new year.
+      {"Australia/Sydney", "2040-01-15 12:00:00", "2040-01-15 01:00:00Z", "2040-01-15 01:00:00Z"},
+      {"Australia/Sydney", "2040-07-01 12:00:00", "2040-07-01 02:00:00Z", "2040-07-01 02:00:00Z"},
+      {"Australia/Sydney", "2040-04-01 02:30:00", "2040-03-31 15:30:00Z", "2040-03-31 16:30:00Z"},
+  };
+  for (const Case& c : cases) {
+    const auto local = *parse_local_datetime(c.local);
+    const auto both = tz::occurrences(zone(c.zone), local);
+    EXPECT_EQ(utc(both.first), c.first) << c.zone << " " << c.local;
+    EXPECT_EQ(utc(both.second), c.second) << c.zone << " " << c.local;
+    EXPECT_EQ(utc(to_instant(local, zone(c.zone))), c.first) << c.zone << " " << c.local;
+    if (std::string(c.first) != "2040-03-11 07:00:00Z" && std::string(c.first) != "2040-03-25 01:00:00Z") {
+      EXPECT_EQ(format_instant(both.first, zone(c.zone)), c.local) << c.zone;  // skipped times aside
+    }
+  }
+  // A yearly job keeps its wall-clock time through 2038 and beyond.
+  EXPECT_EQ(runs(make("cron", {{"month", 7}, {"day", 1}, {"hour", 12}}, new_york()), "2037-06-01 00:00:00", 3),
+            (V{"2037-07-01 12:00:00 -0400", "2038-07-01 12:00:00 -0400", "2039-07-01 12:00:00 -0400"}));
+}
+
+TEST(DateTrigger, RepeatedHourMeansTheOccurrenceStillAhead) {
+  // Berlin goes back from 03:00 CEST to 02:00 CET at 01:00 UTC on 2026-10-25.
+  const auto first_pass = Instant{date::sys_days{date::year{2026} / 10 / 25}} + std::chrono::minutes{40};
+  const auto second_pass = first_pass + std::chrono::minutes{30};  // 02:10 CET
+  struct Case {
+    Instant set_at;
+    const char* run_date;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {first_pass, "2026-10-25 02:45:00", "2026-10-25 02:45:00 +0200"},   // still ahead the first time
+      {second_pass, "2026-10-25 02:15:00", "2026-10-25 02:15:00 +0100"},  // "in 5 minutes"
+      {second_pass, "2026-10-25 02:05:00", "2026-10-25 02:05:00 +0100"},  // past either way
+  };
+  for (const Case& c : cases) {
+    const auto t = make("date", {{"run_date", c.run_date}}, berlin(), nullptr, nullptr, c.set_at);
+    EXPECT_EQ(shown(t.run_time, berlin()), c.expected) << c.run_date;
+  }
+  const auto every = make("interval", {{"hours", 1}}, berlin(), "2026-10-25 02:30:00", nullptr, second_pass);
+  EXPECT_EQ(shown(every.first_run, berlin()), "2026-10-25 02:30:00 +0100");
 }
 
 TEST(DateTrigger, RunsOnceAtItsTimeWhateverStartAndEndSay) {
@@ -231,6 +292,12 @@ TEST(CronTrigger, Refusals) {
   EXPECT_NE(refusal("cron", {{"day_of_week", "fri-mon"}}).find("'day_of_week'"), std::string::npos);
   EXPECT_NE(refusal("cron", {{"day_of_week", "funday"}}).find("'day_of_week'"), std::string::npos);
   EXPECT_NE(refusal("cron", {{"month", 13}}).find("'month'"), std::string::npos);
+  // A step past the field's span could only ever reach its first value.
+  EXPECT_EQ(refusal("cron", {{"minute", "*/90"}}), "cron field 'minute' \"*/90\" has a step of 90, larger than its span of 59");
+  EXPECT_EQ(refusal("cron", {{"hour", "0-23/36"}}), "cron field 'hour' \"0-23/36\" has a step of 36, larger than its span of 23");
+  EXPECT_EQ(refusal("cron", {{"month", "1/12"}}), "cron field 'month' \"1/12\" has a step of 12, larger than its span of 11");
+  EXPECT_EQ(runs(make("cron", {{"second", "*/59"}}), "2026-05-06 10:00:00", 2),
+            (V{"2026-05-06 10:00:59 +0200", "2026-05-06 10:01:00 +0200"}));
   EXPECT_NE(refusal("cron", {{"hour", 9}}, "next week").find("start_date"), std::string::npos);
 }
 
