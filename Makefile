@@ -12,7 +12,7 @@ DEPS := g++ cmake make pkg-config git ca-certificates tzdata \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test sanitize run bench fuzz clean
+.PHONY: deps build test sanitize run bench fuzz clean node bridge-deps bridge-test
 
 deps:
 	@missing=""; for p in $(DEPS); do \
@@ -28,8 +28,9 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
 	cmake --build build -j$(JOBS)
 
-test: build
+test: node build bridge-deps
 	cd build && ctest --output-on-failure -j$(JOBS) --timeout 300
+	@$(MAKE) --no-print-directory bridge-test
 
 sanitize: deps
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTALMO_SANITIZE=ON >/dev/null
@@ -38,8 +39,12 @@ sanitize: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 600
 
-run: build
-	./build/talmo serve
+# Only the program (no test programs), the bridge's packages, onboarding when
+# there is no configuration yet, then Talmo and the bridge in the foreground.
+run: node deps bridge-deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	cmake --build build -j$(JOBS) --target talmo
+	@scripts/run
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTALMO_BENCH=ON >/dev/null
@@ -67,3 +72,24 @@ fuzz: deps
 
 clean:
 	rm -rf build build-sanitize build-bench build-fuzz
+
+# --- The WhatsApp bridge (Node.js, bridge/) ---------------------------------
+# Node.js comes with its own npm (never Debian's separate npm package).
+NODE_MAJOR_MIN := 20
+
+node:
+	@v=$$(node --version 2>/dev/null); major=$${v#v}; major=$${major%%.*}; \
+	if [ -z "$$v" ] || [ "$$major" -lt $(NODE_MAJOR_MIN) ] 2>/dev/null; then \
+	  echo "Talmo's WhatsApp bridge needs Node.js $(NODE_MAJOR_MIN) or newer (found: $${v:-none}): install Node.js $(NODE_MAJOR_MIN) or newer with its npm, then run make again." >&2; exit 1; \
+	fi
+
+# npm ci again whenever the lock file changed since the last install.
+bridge/node_modules/.installed: bridge/package-lock.json bridge/package.json
+	cd bridge && npm ci --no-audit --no-fund
+	@touch $@
+
+bridge-deps: node bridge/node_modules/.installed
+
+# The bridge's tests; the end-to-end one runs the built talmo binary.
+bridge-test: node bridge-deps
+	cd bridge && TALMO_BINARY=$(CURDIR)/build/talmo node --test test/*.test.js

@@ -1,0 +1,118 @@
+// The bridge's settings, read from Talmo's own configuration so both sides
+// agree: the TOML file ($TALMO_CONFIG, else $TALMO_HOME/config.toml, with
+// TALMO_HOME defaulting to ~/.talmo), each setting overridden by an
+// environment variable of the same name (one set to the empty text counts as
+// unset).
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { parse as parseToml } from 'smol-toml';
+import { parseLevel } from './log.js';
+
+export class ConfigError extends Error {}
+
+function expandHome(text, env) {
+  if (text === '~' || text.startsWith('~/')) {
+    const home = env.HOME || os.homedir();
+    return text.length <= 2 ? home : path.join(home, text.slice(2));
+  }
+  return text;
+}
+
+function envValue(env, name) {
+  const value = env[name];
+  return value === undefined || value === '' ? undefined : value;
+}
+
+export function talmoHome(env) {
+  const home = envValue(env, 'TALMO_HOME');
+  return home ? expandHome(home, env) : path.join(env.HOME || os.homedir(), '.talmo');
+}
+
+export function configPath(env) {
+  const file = envValue(env, 'TALMO_CONFIG');
+  return file ? expandHome(file, env) : path.join(talmoHome(env), 'config.toml');
+}
+
+function readTable(file) {
+  let text;
+  try {
+    text = fs.readFileSync(file, 'utf8');
+  } catch (err) {
+    if (err.code === 'ENOENT') return {};
+    throw new ConfigError(`${file}: cannot read the configuration file: ${err.message}`);
+  }
+  try {
+    return parseToml(text);
+  } catch (err) {
+    const line = err.line ? `:${err.line}` : '';
+    throw new ConfigError(`${file}${line}: ${String(err.message).split('\n')[0]}`);
+  }
+}
+
+// The owner's full international digits: every digit of the number, a
+// leading international "00" dropped ("+49 151 …" and "0049151…" agree).
+export function ownerDigits(masterNumber) {
+  let digits = String(masterNumber ?? '').replace(/[^0-9]/g, '');
+  if (digits.startsWith('00')) digits = digits.slice(2);
+  return digits;
+}
+
+// Talmo listening on a wildcard address is reached over loopback.
+export function talmoBaseUrl(host, port) {
+  let h = String(host).trim();
+  if (h.startsWith('[') && h.endsWith(']')) h = h.slice(1, -1);
+  if (h === '' || h === '0.0.0.0' || h === '*') h = '127.0.0.1';
+  if (h === '::') h = '::1';
+  return `http://${h.includes(':') ? `[${h}]` : h}:${port}`;
+}
+
+function listenAddress(bridgeUrl) {
+  let url;
+  try {
+    url = new URL(bridgeUrl);
+  } catch {
+    throw new ConfigError(`BRIDGE_URL must be an http:// URL, got ${JSON.stringify(bridgeUrl)}`);
+  }
+  if (url.protocol !== 'http:') throw new ConfigError(`BRIDGE_URL must be an http:// URL, got ${JSON.stringify(bridgeUrl)}`);
+  const host = url.hostname.replace(/^\[(.*)\]$/, '$1');
+  return { host, port: url.port ? Number(url.port) : 80 };
+}
+
+// Loads every setting the bridge uses. Throws ConfigError with one line.
+export function loadConfig(env = process.env) {
+  const file = configPath(env);
+  const table = readTable(file);
+  const setting = (name, kind = 'string') => {
+    const fromEnv = envValue(env, name);
+    if (fromEnv !== undefined) return fromEnv;
+    const value = table[name];
+    if (value === undefined) return undefined;
+    if (kind === 'port' && (typeof value === 'number' || typeof value === 'bigint')) return String(value);
+    if (typeof value !== 'string') throw new ConfigError(`${file}: ${name} must be a string`);
+    return value;
+  };
+
+  const port = setting('TALMO_PORT', 'port') ?? '8000';
+  if (!/^\d{1,5}$/.test(port.trim()) || Number(port) < 1 || Number(port) > 65535)
+    throw new ConfigError(`TALMO_PORT must be an integer from 1 to 65535, got ${JSON.stringify(port)}`);
+  const levelText = setting('TALMO_LOG_LEVEL');
+  const logLevel = levelText === undefined ? 'info' : parseLevel(levelText);
+  if (!logLevel)
+    throw new ConfigError(`TALMO_LOG_LEVEL must be one of debug, info, success, warning, error, got ${JSON.stringify(levelText)}`);
+
+  const home = talmoHome(env);
+  const listen = listenAddress(setting('BRIDGE_URL') ?? 'http://127.0.0.1:45051');
+  return {
+    configFile: file,
+    home,
+    dataDir: path.join(home, 'whatsapp'),
+    listenHost: listen.host,
+    listenPort: listen.port,
+    talmoUrl: talmoBaseUrl(setting('TALMO_HOST') ?? '127.0.0.1', Number(port)),
+    masterNumber: setting('MASTER_NUMBER') ?? '',
+    ownerDigits: ownerDigits(setting('MASTER_NUMBER')),
+    token: setting('BRIDGE_TOKEN') ?? '',
+    logLevel,
+  };
+}

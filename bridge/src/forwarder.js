@@ -1,0 +1,132 @@
+// Hands the queued messages to Talmo's webhooks, oldest first. A message
+// Talmo did not take stays at the head and is tried again after a pause that
+// doubles up to a cap; the queue moves on only once Talmo took it.
+
+const TEXT_TIMEOUT_MS = 15000;
+// Talmo transcribes a voice note before it answers.
+const AUDIO_TIMEOUT_MS = 120000;
+
+export class Forwarder {
+  constructor({ outbox, talmoUrl, token = '', logger, fetchImpl = globalThis.fetch,
+    initialDelayMs = 1000, maxDelayMs = 60000 }) {
+    Object.assign(this, { outbox, talmoUrl, token, logger, fetchImpl, initialDelayMs, maxDelayMs });
+    this.delayMs = initialDelayMs;
+    this.running = null;
+    this.endPause = null;
+    this.stopped = false;
+  }
+
+  // Starts delivering if the loop is idle (a loop that is pausing keeps its
+  // back-off: order holds). Returns the loop's promise.
+  kick() {
+    if (!this.running && !this.stopped) {
+      this.running = this.loop().finally(() => { this.running = null; });
+    }
+    return this.running;
+  }
+
+  async stop() {
+    this.stopped = true;
+    if (this.endPause) this.endPause();
+    await this.running;
+  }
+
+  async loop() {
+    let entry;
+    while (!this.stopped && (entry = this.outbox.head())) {
+      const verdict = await this.deliver(entry);
+      if (this.stopped) return;
+      if (verdict === 'retry') {
+        await this.pause(this.delayMs);
+        this.delayMs = Math.min(this.delayMs * 2, this.maxDelayMs);
+      } else {
+        this.outbox.done(entry);
+        this.delayMs = this.initialDelayMs;
+      }
+    }
+  }
+
+  pause(ms) {
+    return new Promise((resolve) => {
+      const timer = setTimeout(() => this.endPause(), ms);
+      this.endPause = () => {
+        clearTimeout(timer);
+        this.endPause = null;
+        resolve();
+      };
+    });
+  }
+
+  // 'taken', 'retry' or 'dropped'.
+  async deliver(entry) {
+    const what = entry.kind === 'audio' ? 'voice note' : 'text message';
+    let request;
+    if (entry.kind === 'audio') {
+      let audio;
+      try {
+        audio = this.outbox.audioOf(entry);
+      } catch (err) {
+        this.logger.error(`The ${what} from ${entry.sender} is gone from the queue (${err.message}); dropped`);
+        return 'dropped';
+      }
+      request = {
+        path: '/whatsapp/incoming/audio',
+        headers: { 'Content-Type': 'audio/ogg', 'X-Sender': entry.sender },
+        body: audio,
+        timeout: AUDIO_TIMEOUT_MS,
+      };
+    } else {
+      request = {
+        path: '/whatsapp/incoming/text',
+        headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify({ sender: entry.sender, message: entry.text }),
+        timeout: TEXT_TIMEOUT_MS,
+      };
+    }
+    if (this.token) request.headers.Authorization = `Bearer ${this.token}`;
+
+    const retryIn = `kept; retrying in ${Math.round(this.delayMs / 100) / 10} s`;
+    let res;
+    let text;
+    try {
+      res = await this.fetchImpl(this.talmoUrl + request.path, {
+        method: 'POST', headers: request.headers, body: request.body, signal: AbortSignal.timeout(request.timeout),
+      });
+      text = await res.text();
+    } catch (err) {
+      const reason = err.name === 'TimeoutError' ? 'no answer in time' : (err.cause?.code ?? err.message);
+      this.logger.warning(`Talmo at ${this.talmoUrl} could not be reached (${reason}); the ${what} from ${entry.sender} is ${retryIn}`);
+      return 'retry';
+    }
+    if (res.status === 401 || res.status === 403) {
+      this.logger.error(`Talmo refused the bridge (HTTP ${res.status}): BRIDGE_TOKEN or the address must match Talmo's configuration; the ${what} from ${entry.sender} is ${retryIn}`);
+      return 'retry';
+    }
+    if (res.status >= 500) {
+      this.logger.warning(`Talmo answered HTTP ${res.status}; the ${what} from ${entry.sender} is ${retryIn}`);
+      return 'retry';
+    }
+    if (res.status < 200 || res.status >= 300) {
+      this.logger.error(`Talmo answered HTTP ${res.status} to the ${what} from ${entry.sender}, which will not change on a retry; dropped`);
+      return 'dropped';
+    }
+    let answer;
+    try {
+      answer = JSON.parse(text);
+    } catch {
+      answer = null;
+    }
+    const status = answer && typeof answer === 'object' ? answer.status : undefined;
+    if (typeof status !== 'string' || status === 'error') {
+      this.logger.warning(`Talmo could not take the ${what} from ${entry.sender} (${status === 'error' ? 'it reported an error' : 'an answer without a status'}); ${retryIn}`);
+      return 'retry';
+    }
+    if (status === 'received') {
+      this.logger.success(`Forwarded the ${what} from ${entry.sender} to Talmo`);
+    } else {
+      const reason = typeof answer.reason === 'string' ? `: ${answer.reason}` : '';
+      this.logger.info(`Talmo answered "${status}"${reason} to the ${what} from ${entry.sender}`);
+    }
+    return 'taken';
+  }
+}

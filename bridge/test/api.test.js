@@ -1,0 +1,127 @@
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import http from 'node:http';
+import { after, test } from 'node:test';
+import { createApi, listen } from '../src/api.js';
+import { Bridge } from '../src/bridge.js';
+import { loadConfig } from '../src/config.js';
+import { fakeDeps, tempHome, testConfig } from './helpers.js';
+
+const homes = [];
+after(() => homes.forEach((h) => fs.rmSync(h, { recursive: true, force: true })));
+
+async function startApi(token = '') {
+  const home = tempHome();
+  homes.push(home);
+  const config = testConfig(home, { token });
+  const fake = fakeDeps();
+  const bridge = new Bridge(config, fake.deps);
+  await bridge.start();
+  const server = await listen(createApi(bridge, { config, logger: fake.deps.logger }), '127.0.0.1', 0);
+  // node:http rather than fetch, which will not send a Host header of our choosing.
+  const call = (method, path, body, headers = {}) => new Promise((resolve, reject) => {
+    const req = http.request({ host: '127.0.0.1', port: server.address().port, method, path, headers }, (res) => {
+      const chunks = [];
+      res.on('data', (c) => chunks.push(c));
+      res.on('end', () => resolve([res.statusCode, JSON.parse(Buffer.concat(chunks).toString())]));
+    });
+    req.on('error', reject);
+    req.end(typeof body === 'string' ? body : body && JSON.stringify(body));
+  });
+  const stop = async () => { server.close(); server.closeAllConnections(); await bridge.stop(); };
+  return { bridge, socket: fake.sockets[0], call, stop };
+}
+
+const TO = '4915123456789@s.whatsapp.net';
+
+test('/send and /presence reach WhatsApp once connected; before that 503; /status tells which', async () => {
+  const { socket, call, stop } = await startApi();
+  assert.deepEqual(await call('GET', '/status'), [200, { connected: false, paired: true, number: null }]);
+  assert.deepEqual(await call('POST', '/send', { to: TO, text: 'hi' }),
+    [503, { ok: false, error: 'WhatsApp is not connected' }]);
+  assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'composing' }),
+    [503, { ok: false, error: 'WhatsApp is not connected' }]);
+
+  socket.open();
+  assert.deepEqual(await call('GET', '/status'), [200, { connected: true, paired: true, number: '4915123456789' }]);
+  assert.deepEqual(await call('POST', '/send', { to: TO, text: 'Hello, Boss 👋\n"quoted"' }), [200, { ok: true }]);
+  assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'composing' }), [200, { ok: true }]);
+  assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'paused' }), [200, { ok: true }]);
+  assert.equal(socket.sent.length, 1);
+  assert.equal(socket.sent[0].jid, TO);
+  assert.deepEqual(socket.sent[0].content, { text: 'Hello, Boss 👋\n"quoted"' });
+  assert.deepEqual(socket.presences, [{ state: 'composing', jid: TO }, { state: 'paused', jid: TO }]);
+
+  socket.sendMessage = async () => { throw new Error('not delivered'); };
+  const [status, body] = await call('POST', '/send', { to: TO, text: 'hi' });
+  assert.equal(status, 502);
+  assert.equal(body.ok, false);
+  await stop();
+});
+
+test('malformed requests get 400 with a JSON error and reach nothing', async () => {
+  const { socket, call, stop } = await startApi();
+  socket.open();
+  for (const [path, body] of [
+    ['/send', 'not json'], ['/send', '[1]'], ['/send', { to: TO }], ['/send', { to: TO, text: 5 }],
+    ['/send', { to: '123@g.us', text: 'x' }], ['/send', { to: '99887766@lid', text: 'x' }],
+    ['/presence', { to: TO, state: 'dancing' }], ['/presence', { state: 'paused' }],
+  ]) {
+    const [status, answer] = await call('POST', path, body);
+    assert.equal(status, 400, `${path} ${JSON.stringify(body)}`);
+    assert.equal(answer.ok, false);
+    assert.equal(typeof answer.error, 'string');
+  }
+  assert.equal(socket.sent.length + socket.presences.length, 0);
+  await stop();
+});
+
+test('with a token every endpoint wants it; web pages are refused either way', async () => {
+  const { socket, call, stop } = await startApi('s3cret-token');
+  socket.open();
+  const unauthorized = [401, { ok: false, error: 'unauthorized' }];
+  for (const auth of [undefined, 'Bearer wrong', 'Bearer s3cret-tokenX', 's3cret-token', 'Bearer ']) {
+    const headers = auth ? { Authorization: auth } : {};
+    assert.deepEqual(await call('GET', '/status', undefined, headers), unauthorized, String(auth));
+    assert.deepEqual(await call('POST', '/send', { to: TO, text: 'x' }, headers), unauthorized, String(auth));
+    assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'paused' }, headers), unauthorized, String(auth));
+  }
+  const ok = { Authorization: 'Bearer s3cret-token' };
+  assert.deepEqual(await call('POST', '/send', { to: TO, text: 'x' }, ok), [200, { ok: true }]);
+  assert.deepEqual(await call('POST', '/send', { to: TO, text: 'x' }, { ...ok, Origin: 'https://example.org' }),
+    [403, { ok: false, error: 'forbidden' }]);
+  assert.equal(socket.sent.length, 1);
+  await stop();
+
+  // Without a token a page that rebinds its name to loopback still names itself in Host.
+  const open = await startApi();
+  open.socket.open();
+  assert.deepEqual(await open.call('GET', '/status', undefined, { Host: 'attacker.example:45051' }), [403, { ok: false, error: 'forbidden' }]);
+  assert.equal((await open.call('GET', '/status', undefined, { Host: 'localhost:45051' }))[0], 200);
+  await open.stop();
+});
+
+test("settings come from Talmo's configuration file, each overridden by the environment", () => {
+  const home = tempHome();
+  homes.push(home);
+  fs.writeFileSync(`${home}/config.toml`, [
+    'MASTER_NUMBER = "0049 151 2345-6789"', 'BRIDGE_TOKEN = "from-file"', 'TALMO_HOST = "0.0.0.0"',
+    'TALMO_PORT = 8123', 'BRIDGE_URL = "http://127.0.0.1:45999"', 'GROQ_API_KEYS = ["gsk_x"]',
+  ].join('\n'));
+  let c = loadConfig({ TALMO_HOME: home });
+  assert.equal(c.ownerDigits, '4915123456789');
+  assert.equal(c.token, 'from-file');
+  assert.equal(c.talmoUrl, 'http://127.0.0.1:8123');
+  assert.equal(c.listenPort, 45999);
+  assert.equal(c.dataDir, `${home}/whatsapp`);
+
+  c = loadConfig({ TALMO_HOME: home, BRIDGE_TOKEN: 'from-env', TALMO_HOST: '::', TALMO_PORT: '9000', MASTER_NUMBER: '' });
+  assert.equal(c.token, 'from-env');
+  assert.equal(c.talmoUrl, 'http://[::1]:9000');
+  assert.equal(c.ownerDigits, '4915123456789', 'an empty variable counts as unset');
+
+  fs.writeFileSync(`${home}/other.toml`, 'TALMO_LOG_LEVEL = "loud"\n');
+  assert.throws(() => loadConfig({ TALMO_HOME: home, TALMO_CONFIG: `${home}/other.toml` }), /TALMO_LOG_LEVEL must be one of/);
+  fs.writeFileSync(`${home}/other.toml`, 'MASTER_NUMBER = \n');
+  assert.throws(() => loadConfig({ TALMO_CONFIG: `${home}/other.toml` }), /other\.toml/);
+});

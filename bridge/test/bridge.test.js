@@ -1,0 +1,184 @@
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, afterEach, test } from 'node:test';
+import { Bridge } from '../src/bridge.js';
+import { fakeDeps, fakeTalmo as startTalmo, FakeSocket, incoming, tempHome, testConfig, until } from './helpers.js';
+
+const OWNER = '4915123456789';
+const ASSISTANT = '4930111222333';
+const running = [];
+const homes = [];
+const talmos = [];
+afterEach(async () => {
+  while (running.length) await running.pop().stop();
+  while (talmos.length) await talmos.pop().close();
+});
+after(() => homes.forEach((h) => fs.rmSync(h, { recursive: true, force: true })));
+
+async function fakeTalmo(answer) {
+  const talmo = await startTalmo(answer);
+  talmos.push(talmo);
+  return talmo;
+}
+
+// A started bridge linked to `number`, connected, with Talmo at `talmo`.
+async function startBridge({ talmo, number = ASSISTANT, home = tempHome(), token = '', extra = {} } = {}) {
+  homes.push(home);
+  const fake = fakeDeps({ socketFor: () => new FakeSocket({ number }), ...extra });
+  const bridge = new Bridge(testConfig(home, { talmoUrl: talmo.url, owner: OWNER, token }), fake.deps);
+  running.push(bridge);
+  await bridge.start();
+  fake.sockets[0].open();
+  return { bridge, home, ...fake, socket: fake.sockets[0] };
+}
+
+test('texts and voice notes reach Talmo with the sender digits; what is not a private message does not', async () => {
+  const talmo = await fakeTalmo();
+  const { socket, lines } = await startBridge({ talmo, token: 'tok-123' });
+  const from = `${OWNER}:3@s.whatsapp.net`;
+  socket.deliver([
+    incoming({ from, text: 'plain' }),
+    incoming({ from, message: { extendedTextMessage: { text: 'extended' } } }),
+    incoming({ from, message: { ephemeralMessage: { message: { conversation: 'ephemeral' } } } }),
+    incoming({ from, message: { viewOnceMessageV2: { message: { extendedTextMessage: { text: 'view once' } } } } }),
+    incoming({ from, id: 'VOICE1', message: { audioMessage: { ptt: true, mimetype: 'audio/ogg; codecs=opus' } } }),
+    // Not forwarded:
+    incoming({ from: '120363000000@g.us', text: 'group' }),
+    incoming({ from: 'status@broadcast', text: 'status' }),
+    incoming({ from: '1234@broadcast', text: 'broadcast' }),
+    incoming({ from: '1203630@newsletter', text: 'newsletter' }),
+    incoming({ from, message: { reactionMessage: { text: '👍' } } }),
+    incoming({ from, message: { protocolMessage: { type: 14, editedMessage: { conversation: 'edit' } } } }),
+    incoming({ from, message: { audioMessage: { ptt: false } } }),
+    incoming({ from, message: { imageMessage: { caption: 'photo' } } }),
+    incoming({ from, text: 'sent from the assistant phone', fromMe: true }),
+  ]);
+  socket.deliver([incoming({ from, text: 'history' })], 'append');
+
+  await until(() => talmo.calls.length === 5, 3000, 'five webhook calls');
+  assert.deepEqual(talmo.texts(), ['plain', 'extended', 'ephemeral', 'view once'].map((message) => ({ sender: OWNER, message })));
+  const voice = talmo.calls.find((c) => c.path === '/whatsapp/incoming/audio');
+  assert.equal(voice.headers['x-sender'], OWNER);
+  assert.equal(voice.body.toString(), 'OggS-VOICE1');
+  assert.ok(talmo.calls.every((c) => c.headers.authorization === 'Bearer tok-123'));
+  // Contents only ever at debug level.
+  for (const level of ['info', 'success', 'warning', 'error'])
+    assert.ok(lines(level).every((l) => !/plain|extended|ephemeral|view once/.test(l)), lines(level).join('\n'));
+});
+
+test('a LID sender is forwarded as its phone number when any mapping knows it, and never as the LID', async () => {
+  const talmo = await fakeTalmo();
+  const { socket, lines } = await startBridge({ talmo });
+  socket.lidStore.set('111@lid', '4917000000001:0@s.whatsapp.net');
+  socket.ev.emit('lid-mapping.update', { lid: '222@lid', pn: '4917000000002@s.whatsapp.net' });
+  socket.deliver([
+    incoming({ from: '333:2@lid', alt: '4917000000003@s.whatsapp.net', text: 'alt' }),
+    incoming({ from: '222@lid', text: 'announced' }),
+    incoming({ from: '111@lid', text: 'store' }),
+    incoming({ from: '444@lid', text: 'unknown' }),
+    incoming({ from: `${OWNER}@s.whatsapp.net`, text: 'last' }),
+  ]);
+  await until(() => talmo.calls.length === 4, 3000, 'four webhook calls');
+  assert.deepEqual(talmo.texts(), [
+    { sender: '4917000000003', message: 'alt' },
+    { sender: '4917000000002', message: 'announced' },
+    { sender: '4917000000001', message: 'store' },
+    { sender: OWNER, message: 'last' },
+  ]);
+  assert.deepEqual(lines('warning'), ['A message from 444@lid could not be matched to a phone number; not forwarded']);
+});
+
+test("linked to the owner's own number, only the owner's notes to self are served and the bridge's replies never loop", async () => {
+  const talmo = await fakeTalmo();
+  const { bridge, socket } = await startBridge({ talmo, number: OWNER });
+  const selfChat = `${OWNER}@s.whatsapp.net`;
+  await bridge.send(selfChat, 'reply from Talmo');
+  const replyId = socket.sent[0].options.messageId;
+  socket.deliver([
+    incoming({ from: selfChat, text: 'note to self', fromMe: true }),
+    incoming({ from: '99887766@lid', text: 'note via LID', fromMe: true }),
+    incoming({ from: selfChat, text: 'reply from Talmo', fromMe: true, id: replyId }),
+    incoming({ from: '4917000000009@s.whatsapp.net', text: 'a friend writes' }),
+    incoming({ from: '4917000000009@s.whatsapp.net', text: 'owner answers a friend', fromMe: true }),
+  ]);
+  socket.deliver([incoming({ from: selfChat, text: 'the last one', fromMe: true })]);
+  await until(() => talmo.calls.length === 3, 3000, 'three webhook calls');
+  assert.deepEqual(talmo.texts().map((t) => t.message), ['note to self', 'note via LID', 'the last one']);
+  assert.ok(talmo.texts().every((t) => t.sender === OWNER));
+});
+
+test('messages Talmo did not take are retried in order and survive a restart without being forwarded twice', async () => {
+  // Talmo refuses the connection, fails, reports an error, refuses the token, then takes everything.
+  const script = [[0], [503, {}], [200, { status: 'error', message: 'boom' }], [401, { detail: 'Unauthorized' }]];
+  const talmo = await fakeTalmo(() => script.shift() ?? [200, { status: 'received' }]);
+  talmo.answer = () => [0];  // down until the restart
+  const first = await startBridge({ talmo });
+  const from = `${OWNER}@s.whatsapp.net`;
+  first.socket.deliver([incoming({ from, text: 'one', id: 'A1' }),
+    incoming({ from, id: 'A2', message: { audioMessage: { ptt: true } } })]);
+  await until(() => first.lines('warning').length >= 2, 3000, 'failed attempts');
+  assert.equal(first.bridge.outbox.size, 2);
+  await first.bridge.stop();
+  running.length = 0;
+
+  talmo.answer = (call) => script.shift() ?? [200, { status: 'received' }];
+  const second = await startBridge({ talmo, home: first.home });
+  // WhatsApp delivers the same messages again after the restart, then a new one.
+  second.socket.deliver([incoming({ from, text: 'one', id: 'A1' }), incoming({ from, text: 'three', id: 'A3' })]);
+  await until(() => second.bridge.outbox.size === 0 && talmo.calls.length >= 3, 5000, 'the queue to drain');
+  const taken = talmo.calls.slice(-3);
+  assert.deepEqual(taken.map((c) => c.path), ['/whatsapp/incoming/text', '/whatsapp/incoming/audio', '/whatsapp/incoming/text']);
+  assert.deepEqual(talmo.texts().slice(-2).map((t) => t.message), ['one', 'three']);
+  assert.equal(talmo.calls.filter((c) => c.path.endsWith('/text') && JSON.parse(c.body).message === 'one').length, 4,
+    'the first message is tried until taken (503, error answer, 401, taken; the refused connection never arrived) and never once more');
+  assert.ok(second.lines('error').some((l) => l.startsWith('Talmo refused the bridge (HTTP 401)')));
+  assert.deepEqual(fs.readdirSync(path.join(first.home, 'whatsapp', 'outbox')), [], 'voice files are removed once taken');
+
+  // A third start has nothing left to send.
+  await second.bridge.stop();
+  running.length = 0;
+  const before = talmo.calls.length;
+  const third = await startBridge({ talmo, home: first.home });
+  third.socket.deliver([incoming({ from, text: 'one', id: 'A1' })]);
+  await third.bridge.incoming;
+  assert.equal(third.bridge.outbox.size, 0);
+  assert.equal(talmo.calls.length, before);
+});
+
+test('a full queue drops its oldest message with an error line', async () => {
+  const talmo = await fakeTalmo(() => [0]);
+  const { bridge, socket, lines } = await startBridge({ talmo, extra: { queueCap: 2 } });
+  const from = `${OWNER}@s.whatsapp.net`;
+  socket.deliver(['a', 'b', 'c'].map((text) => incoming({ from, text })));
+  await until(() => lines('error').length === 1, 3000, 'the drop line');
+  assert.match(lines('error')[0], /^The queue for Talmo is full \(2 messages\): dropped the oldest, a text message from 4915123456789/);
+  assert.deepEqual(bridge.outbox.pending.map((e) => e.text), ['b', 'c']);
+});
+
+test('a logged-out session is removed and pairing starts over; other closes reconnect; a pairing code replaces the QR', async () => {
+  const talmo = await fakeTalmo();
+  const { bridge, home, sockets, lines } = await startBridge({
+    talmo, extra: { pairCode: OWNER, socketFor: (n) => new FakeSocket({ number: ASSISTANT, registered: n === 0 }) },
+  });
+  const session = path.join(home, 'whatsapp', 'session');
+  sockets[0].ev.emit('creds.update', {});
+  await until(() => fs.existsSync(path.join(session, 'creds.json')), 3000, 'saved credentials');
+  assert.equal(fs.statSync(path.join(home, 'whatsapp')).mode & 0o777, 0o700);
+  assert.deepEqual(bridge.status(), { connected: true, paired: true, number: ASSISTANT });
+
+  sockets[0].close(428, 'Connection Closed');
+  assert.equal(bridge.status().connected, false);
+  await until(() => sockets.length === 2, 3000, 'a reconnect');
+  assert.ok(lines('warning').some((l) => l.startsWith('The WhatsApp connection closed (status 428')));
+
+  sockets[1].close(401, 'logged out');
+  assert.equal(fs.existsSync(path.join(session, 'creds.json')), false);
+  assert.ok(lines('error').some((l) => l.includes('logged this bridge out') && l.includes('Linked devices → Link a device')));
+  await until(() => sockets.length === 3, 3000, 'a fresh session');
+  assert.equal(bridge.status().paired, false);
+  sockets[2].ev.emit('connection.update', { qr: 'qr-text' });
+  sockets[2].ev.emit('connection.update', { qr: 'qr-text-2' });
+  await until(() => lines('info').some((l) => l.includes('ABCD-1234')), 3000, 'the pairing code');
+  assert.deepEqual(sockets[2].pairRequests, [OWNER]);
+});
