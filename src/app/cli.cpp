@@ -1,5 +1,6 @@
 #include "app/cli.hpp"
 
+#include "app/data_commands.hpp"
 #include "app/onboard.hpp"
 #include "app/serve.hpp"
 
@@ -40,6 +41,8 @@ int run_cli(int argc, char** argv, std::string_view version) {
   onboard_cmd->add_flag("--yes", flags.yes, "Ask nothing: take every value from the flags");
   onboard_cmd->add_flag("--no-check", flags.no_check, "Do not try the Groq keys");
 
+  const DataCommands data_commands(cli);
+
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -49,6 +52,7 @@ int run_cli(int argc, char** argv, std::string_view version) {
     return 2;
   }
 
+  if (auto code = data_commands.run()) return *code;
   if (serve_cmd->parsed()) {
     std::optional<std::filesystem::path> path;
     if (!config_file.empty()) path = config_file;

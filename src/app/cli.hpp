@@ -8,7 +8,8 @@ namespace talmo::app {
 // Parses the arguments and runs the chosen command; returns the process's
 // exit code. `talmo --help`, `talmo --version` ("talmo <version>"),
 // `talmo serve [--config PATH]` and `talmo onboard [flags]` (see
-// onboard.hpp). A usage or configuration error prints one line to stderr and
+// onboard.hpp), and `talmo backup|forget|export|usage` (see
+// data_commands.hpp). A usage or configuration error prints one line to stderr and
 // returns 2.
 int run_cli(int argc, char** argv, std::string_view version);
 

@@ -41,7 +41,7 @@ std::unique_ptr<Services> Services::open(const config::Config& config,
                                  std::filesystem::perm_options::replace);
   s->db_ = std::make_unique<db::Database>((config.data_dir / "talmo.db").string());
   s->identity_ = identity::make_sqlite_store(*s->db_);
-  s->memory_ = memory::make_sqlite_memory(*s->db_, config.history_limit);
+  s->memory_ = memory::make_sqlite_memory(*s->db_, config.history_limit, clock);
   s->schedules_ = schedules::make_sqlite_job_store(*s->db_, clock, config.timezone);
 
   utils::bind(utils::PromptSources{s->identity_.get(), clock, config.timezone});
@@ -88,6 +88,10 @@ std::unique_ptr<App> App::start(const config::Config& config, AppOptions options
   reminders.misfire_grace = config.misfire_grace;
   app->scheduler_ = std::make_unique<scheduler::Scheduler>(std::move(reminders));
   app->scheduler_->start();
+  if (config.history_retention_days > 0) {
+    app->retention_ = std::make_unique<Retention>(services.memory(), services.clock(), config.history_retention_days);
+    app->retention_->start();
+  }
 
   config::Environment env = options.env ? options.env : config::process_environment();
   ingrest::Bindings routes;
@@ -120,6 +124,7 @@ void App::stop() {
   if (server_) server_->stop();
   if (runner_) runner_->stop();
   if (scheduler_) scheduler_->stop();
+  if (retention_) retention_->stop();
 }
 
 namespace {

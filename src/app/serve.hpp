@@ -1,6 +1,7 @@
 // Start-up wiring of `talmo serve`: configuration to running server.
 #pragma once
 
+#include "app/retention.hpp"
 #include "app/runner.hpp"
 #include "app/server.hpp"
 #include "core/config/config.hpp"
@@ -82,6 +83,7 @@ class App {
   std::unique_ptr<Services> services_;
   std::unique_ptr<ConversationRunner> runner_;
   std::unique_ptr<scheduler::Scheduler> scheduler_;
+  std::unique_ptr<Retention> retention_;  // only with HISTORY_RETENTION_DAYS
   std::unique_ptr<HttpServer> server_;
 };
 

@@ -9,10 +9,19 @@
 
 #include <filesystem>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace talmo::db {
+
+// The database was written by a newer release: a component's recorded schema
+// version is above the steps this binary knows. `what()` is one line naming
+// the file, the component and both versions. Opening such a database could
+// damage what the newer release stored, so it is refused.
+struct SchemaTooNew : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // Thread safety: all access goes through `with`, which serialises callers.
 class Database {
@@ -22,8 +31,15 @@ class Database {
   // Throws SQLite::Exception when the file cannot be opened.
   explicit Database(const std::string& path);
 
+  enum class Mode { create, existing };
+  // As above; with Mode::existing a missing file is an error (SQLite::Exception)
+  // instead of a new, empty database.
+  Database(const std::string& path, Mode mode);
+
   // Runs `steps[v]` for every version v at or above the component's recorded
   // version, each in its own transaction, and records the new version.
+  // Throws SchemaTooNew, changing nothing, when the recorded version is above
+  // steps.size().
   void migrate(const std::string& component, const std::vector<std::string>& steps);
 
   // Calls f(SQLite::Database&) under the database lock and returns its result.
@@ -34,6 +50,15 @@ class Database {
   }
 
   const std::string& path() const { return path_; }
+
+  // Writes a consistent copy of the whole database to `destination` with
+  // SQLite's online backup, in one read transaction: writers on other
+  // connections (another process included) go on meanwhile, and the copy is
+  // the database as it stood when the backup began. The copy is written to a
+  // temporary file beside `destination` (mode 0600), checked with
+  // `PRAGMA integrity_check` and then renamed over it, so `destination` never
+  // holds half a copy. Throws std::runtime_error with the reason.
+  void backup_to(const std::string& destination);
 
  private:
   std::string path_;

@@ -26,7 +26,8 @@ namespace {
 constexpr std::string_view kSettings[] = {
     "MASTER_NUMBER", "GROQ_API_KEYS",   "GROQ_MODEL",     "WHISPER_MODEL",   "TAVILY_API_KEY",
     "GROQ_BASE_URL", "TAVILY_BASE_URL", "BRIDGE_URL",     "TALMO_HOST",      "TALMO_PORT",
-    "TALMO_DATA_DIR", "TALMO_TIMEZONE", "TALMO_LOG_LEVEL", "HISTORY_LIMIT",  "MISFIRE_GRACE"};
+    "TALMO_DATA_DIR", "TALMO_TIMEZONE", "TALMO_LOG_LEVEL", "HISTORY_LIMIT",  "MISFIRE_GRACE",
+    "HISTORY_RETENTION_DAYS", "TALMO_LOG_FORMAT", "TALMO_LOG_FILE", "TALMO_LOG_FILE_SIZE", "TALMO_LOG_FILE_COUNT"};
 
 // These decide where the file is, so only the environment can set them.
 constexpr std::string_view kEnvironmentOnly[] = {"TALMO_HOME", "TALMO_CONFIG"};
@@ -327,6 +328,25 @@ std::optional<std::chrono::seconds> parse_duration(std::string_view input) {
   return std::chrono::seconds(total);
 }
 
+std::optional<std::uint64_t> parse_size(std::string_view input) {
+  const std::string text = trim_ascii(input);
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 13) return std::nullopt;
+  const std::uint64_t amount = std::stoull(text.substr(0, digits));
+  std::string unit = trim_ascii(std::string_view(text).substr(digits));
+  std::transform(unit.begin(), unit.end(), unit.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::uint64_t scale = 0;
+  if (unit.empty() || unit == "b") scale = 1;
+  else if (unit == "k" || unit == "kb" || unit == "kib") scale = 1ull << 10;
+  else if (unit == "m" || unit == "mb" || unit == "mib") scale = 1ull << 20;
+  else if (unit == "g" || unit == "gb" || unit == "gib") scale = 1ull << 30;
+  else return std::nullopt;
+  const std::uint64_t bytes = amount * scale;  // at most 13 digits times 2^30: no overflow
+  if (bytes < (1ull << 10) || bytes > (1ull << 40)) return std::nullopt;
+  return bytes;
+}
+
 Environment process_environment() {
   return [](const std::string& name) -> std::optional<std::string> {
     if (const char* value = std::getenv(name.c_str())) return std::string(value);
@@ -384,6 +404,43 @@ Config load(const std::optional<fs::path>& explicit_path, const Environment& env
   config.history_limit = static_cast<int>(integer_setting(source, "HISTORY_LIMIT", config.history_limit, 1,
                                                           1'000'000, "must be an integer from 1 to 1000000"));
   config.misfire_grace = duration_setting(source, "MISFIRE_GRACE", config.misfire_grace);
+  config.history_retention_days = static_cast<int>(
+      integer_setting(source, "HISTORY_RETENTION_DAYS", config.history_retention_days, 0, 36500,
+                      "must be a whole number of days from 0 (keep everything) to 36500"));
+
+  if (auto format = text_setting(source, "TALMO_LOG_FORMAT", true)) {
+    std::string name = trim_ascii(*format);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (name != "text" && name != "json")
+      source.fail(source.get("TALMO_LOG_FORMAT"), "must be \"text\" or \"json\", got " + quote_text(*format));
+    config.log_json = name == "json";
+  }
+  if (auto file = text_setting(source, "TALMO_LOG_FILE", false)) config.log_file = expand_home(*file, env);
+  {
+    static const std::string requirement =
+        "must be a number of bytes or a size such as \"10MB\" or \"512KB\", from 1KB to 1024GB";
+    Raw raw = source.get("TALMO_LOG_FILE_SIZE");
+    if (raw.env || raw.node) {
+      std::optional<std::uint64_t> size;
+      std::string shown;
+      if (raw.env) {
+        size = parse_size(*raw.env);
+        shown = quote_text(*raw.env);
+      } else if (auto number = raw.node->as_integer()) {
+        if (number->get() > 0) size = parse_size(std::to_string(number->get()));
+        shown = std::to_string(number->get());
+      } else if (auto text = raw.node->as_string()) {
+        size = parse_size(text->get());
+        shown = quote_text(text->get());
+      } else {
+        shown = type_phrase(*raw.node);
+      }
+      if (!size) source.fail(raw, requirement + ", got " + shown);
+      config.log_file_size = *size;
+    }
+  }
+  config.log_file_count = static_cast<int>(integer_setting(source, "TALMO_LOG_FILE_COUNT", config.log_file_count,
+                                                           1, 1000, "must be an integer from 1 to 1000"));
   return config;
 }
 

@@ -6,6 +6,7 @@
 #include "support/log.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -32,6 +33,13 @@ struct Config {
   log::Level log_level = log::Level::info;                       // TALMO_LOG_LEVEL
   int history_limit = 20;                                        // HISTORY_LIMIT
   std::chrono::seconds misfire_grace{6 * 3600};                  // MISFIRE_GRACE
+  // Memory entries older than this many days (and those without a time) are
+  // deleted once a day by the running server; 0 keeps everything.
+  int history_retention_days = 0;                                // HISTORY_RETENTION_DAYS
+  bool log_json = false;                      // TALMO_LOG_FORMAT: "text" (default) or "json"
+  std::filesystem::path log_file;             // TALMO_LOG_FILE: lines go there instead of stderr
+  std::uint64_t log_file_size = 10ull << 20;  // TALMO_LOG_FILE_SIZE: rotate at this many bytes
+  int log_file_count = 5;                     // TALMO_LOG_FILE_COUNT: rotated files kept
 
   std::filesystem::path config_file;  // the file that was (or would have been) read
   std::filesystem::path home;         // TALMO_HOME
@@ -83,5 +91,10 @@ void write_settings(const std::filesystem::path& file, const json& settings);
 // MISFIRE_GRACE's value forms: a whole number of seconds ("21600") or a
 // duration of descending d/h/m/s parts ("6h", "90m", "45s", "1h30m").
 std::optional<std::chrono::seconds> parse_duration(std::string_view text);
+
+// TALMO_LOG_FILE_SIZE's value forms: a whole number of bytes, or a number
+// with a unit KB, MB or GB (powers of 1024; "K", "M", "G" and "KiB" ... too,
+// any case, blanks allowed before the unit). At least 1 KB, at most 1 TB.
+std::optional<std::uint64_t> parse_size(std::string_view text);
 
 }  // namespace talmo::config

@@ -188,6 +188,10 @@ TEST_F(ConfigTest, EnvironmentErrorsNameTheVariable) {
   EXPECT_EQ(error_for("MISFIRE_GRACE", "1m1h"),
             "environment MISFIRE_GRACE: must be a number of seconds or a duration such as \"6h\", \"90m\", \"45s\" "
             "or \"1h30m\", got \"1m1h\"");
+  EXPECT_EQ(error_for("HISTORY_RETENTION_DAYS", "-1"),
+            "environment HISTORY_RETENTION_DAYS: must be a whole number of days from 0 (keep everything) to 36500, "
+            "got \"-1\"");
+  EXPECT_EQ(error_for("TALMO_LOG_FORMAT", "xml"), "environment TALMO_LOG_FORMAT: must be \"text\" or \"json\", got \"xml\"");
   // An environment value also overrides a bad file value of the same setting.
   const fs::path file = write_file("TALMO_PORT = 0\n");
   vars_["TALMO_PORT"] = " 8080 ";
@@ -235,6 +239,34 @@ TEST_F(ConfigTest, MisfireGraceForms) {
   EXPECT_EQ(load(std::nullopt, env()).misfire_grace, 120s);
   vars_.erase("MISFIRE_GRACE");
   EXPECT_NE(load_error("MISFIRE_GRACE = -1\n").find(":1: MISFIRE_GRACE must be a number of seconds"), std::string::npos);
+}
+
+TEST_F(ConfigTest, RetentionAndLogSettings) {
+  const Config defaults = load(std::nullopt, env());
+  EXPECT_EQ(defaults.history_retention_days, 0);
+  EXPECT_FALSE(defaults.log_json);
+  EXPECT_TRUE(defaults.log_file.empty());
+  EXPECT_EQ(defaults.log_file_size, 10u << 20);
+  EXPECT_EQ(defaults.log_file_count, 5);
+
+  const Config set = load(write_file("HISTORY_RETENTION_DAYS = 30\nTALMO_LOG_FORMAT = \"JSON\"\n"
+                                     "TALMO_LOG_FILE = \"/var/log/talmo.log\"\nTALMO_LOG_FILE_SIZE = \"2 MB\"\n"
+                                     "TALMO_LOG_FILE_COUNT = 3\n"),
+                          env());
+  EXPECT_EQ(set.history_retention_days, 30);
+  EXPECT_TRUE(set.log_json);
+  EXPECT_EQ(set.log_file, "/var/log/talmo.log");
+  EXPECT_EQ(set.log_file_size, 2u << 20);
+  EXPECT_EQ(set.log_file_count, 3);
+
+  const std::pair<const char*, std::optional<std::uint64_t>> sizes[] = {
+      {"1048576", 1048576}, {"10MB", 10u << 20}, {"512kb", 512u << 10}, {"1G", 1u << 30},
+      {"3 MiB", 3u << 20},  {"1023", std::nullopt}, {"10XB", std::nullopt}, {"-5MB", std::nullopt},
+      {"", std::nullopt},   {"2000GB", std::nullopt}, {"99999999999999", std::nullopt}};
+  for (const auto& [text, bytes] : sizes) EXPECT_EQ(parse_size(text), bytes) << text;
+
+  EXPECT_NE(load_error("TALMO_LOG_FILE_SIZE = true\n").find(":1: TALMO_LOG_FILE_SIZE must be a number of bytes"),
+            std::string::npos);
 }
 
 TEST_F(ConfigTest, MasterNumberIsRequiredToServe) {

@@ -16,12 +16,34 @@ namespace fs = std::filesystem;
 class MemoryTest : public ::testing::TestWithParam<bool> {
  protected:
   std::unique_ptr<ConversationMemory> make(int limit) {
-    if (!GetParam()) return make_memory_memory(limit);
+    if (!GetParam()) return make_memory_memory(limit, clock_);
     if (!db_) db_ = std::make_unique<db::Database>(":memory:");
-    return make_sqlite_memory(*db_, limit);
+    return make_sqlite_memory(*db_, limit, clock_);
   }
   std::unique_ptr<db::Database> db_;
+  // 2026-03-01 10:00:00 UTC
+  std::shared_ptr<FakeClock> clock_ = std::make_shared<FakeClock>(TimePoint(std::chrono::seconds(1772359200)));
 };
+
+TEST_P(MemoryTest, EntriesCarryTheirTimeAndAreForgottenBeforeAnInstant) {
+  using namespace std::chrono_literals;
+  auto memory = make(10);
+  memory->add_message("a", "user", "old");
+  clock_->advance(24h);
+  memory->add_message("b", "user", "boundary");
+  clock_->advance(1s);
+  memory->add_message("a", "assistant", "new");
+  EXPECT_EQ(json_text(memory->export_entries()),
+            R"([{"number": "a", "role": "user", "content": "old", "time": "2026-03-01T10:00:00Z"}, )"
+            R"({"number": "b", "role": "user", "content": "boundary", "time": "2026-03-02T10:00:00Z"}, )"
+            R"({"number": "a", "role": "assistant", "content": "new", "time": "2026-03-02T10:00:01Z"}])");
+  // An entry stored exactly at the instant is kept: only those before it go.
+  EXPECT_EQ(memory->forget(TimePoint(std::chrono::seconds(1772359200)) + 24h), 1);
+  EXPECT_EQ(memory->get_history("a").size(), 1u);
+  EXPECT_EQ(memory->get_history("b").size(), 1u);
+  EXPECT_EQ(memory->forget(std::nullopt), 2);
+  EXPECT_EQ(json_text(memory->export_entries()), "[]");
+}
 
 TEST_P(MemoryTest, NewestEntriesOldestFirstPerNumber) {
   auto memory = make(3);
@@ -99,6 +121,29 @@ TEST(SqliteMemoryFile, SurvivesReopening) {
   ASSERT_EQ(all.size(), 3u);
   EXPECT_EQ(json_text(all[0]), R"({"role": "user", "content": "hello"})");
   fs::remove_all(dir);
+}
+
+// A database from before entries had a time: the rows are kept, without a
+// time, and count as older than any date.
+TEST(SqliteMemoryFile, MigrationKeepsOldRowsWithoutATime) {
+  db::Database db(":memory:");
+  db.migrate("memory", {"CREATE TABLE conversation_messages ("
+                        " id INTEGER PRIMARY KEY AUTOINCREMENT, number TEXT NOT NULL,"
+                        " role TEXT NOT NULL, content TEXT NOT NULL);"
+                        "CREATE INDEX conversation_messages_by_number ON conversation_messages(number, id);"});
+  db.with([](SQLite::Database& raw) {
+    raw.exec("INSERT INTO conversation_messages(number, role, content) VALUES('n', 'user', 'kept')");
+  });
+  auto clock = std::make_shared<FakeClock>(TimePoint(std::chrono::seconds(1772359200)));
+  auto memory = make_sqlite_memory(db, 10, clock);
+  memory->add_message("n", "assistant", "stamped");
+  EXPECT_EQ(json_text(memory->get_history("n")),
+            R"([{"role": "user", "content": "kept"}, {"role": "assistant", "content": "stamped"}])");
+  const json all = memory->export_entries();
+  EXPECT_TRUE(all[0]["time"].is_null());
+  EXPECT_EQ(all[1]["time"], "2026-03-01T10:00:00Z");
+  EXPECT_EQ(memory->forget(TimePoint(std::chrono::seconds(0))), 1);  // the one without a time
+  EXPECT_EQ(memory->get_history("n").size(), 1u);
 }
 
 }  // namespace
