@@ -55,6 +55,8 @@ struct FakeMemory : memory::ConversationMemory {
     auto it = histories.find(number);
     return it == histories.end() ? json::array() : it->second;
   }
+  std::int64_t forget(std::optional<TimePoint>) override { throw std::logic_error("not used by the engine"); }
+  json export_entries() override { throw std::logic_error("not used by the engine"); }
 };
 
 struct FakeRegistry : schedules::ScheduleRegistry {
