@@ -6,6 +6,7 @@
 #include "support/db.hpp"
 #include "support/http.hpp"
 #include "support/json.hpp"
+#include "support/phone.hpp"
 #include "support/tz.hpp"
 #include "support/unicode.hpp"
 #include "whatsapp/sendwire/sendwire.hpp"
@@ -43,8 +44,10 @@ bool has_control(std::string_view text) {
 
 // Each check answers "" for a good value, else what is wrong with it.
 std::string check_master(const std::string& v) {
-  if (unicode::digits_only(v).empty()) return "the master number must hold digits, e.g. +1 555 123 4567";
   if (has_control(v)) return "the master number must be one line of text";
+  if (!phone::parse_international(v))
+    return "\"" + v + "\" is not a full international number: start it with the country code "
+           "(write it as +92 300 1234567)";
   return "";
 }
 std::string check_key(const std::string& v) {
@@ -189,7 +192,11 @@ Answers gather(const OnboardFlags& flags, const config::Config& current, Onboard
   Answers a;
   if (!yes) dialog.out() << "Setting up Talmo. Press Enter to keep the value in brackets." << std::endl;
   a.master_number = settle(dialog, yes, "--master-number", flags.master_number,
-                           "Your WhatsApp number (the master number)", current.master_number, check_master);
+                           "Your WhatsApp number with its country code (the master number)",
+                           current.master_number, check_master);
+  // The owner sees how the number was understood, and can spot a wrong country.
+  dialog.out() << "Owner number: " << phone::describe(*phone::parse_international(a.master_number))
+               << std::endl;
 
   for (const auto& k : flags.groq_keys) {
     std::string key = unicode::trim(k);

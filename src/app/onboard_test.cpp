@@ -101,8 +101,9 @@ TEST_F(OnboardTest, FlagsFormWritesConfigurationIdentityAndGreetsTheOwner) {
   for (const char* fragment : {"TALMO_PORT = 9000", "+1 (555) 123-4567", "gsk_one", "gsk_two", "tvly-x",
                                "Europe/Berlin"})
     EXPECT_NE(text.find(fragment), std::string::npos) << fragment << " in\n" << text;
-  // No key reaches the terminal.
+  // No key reaches the terminal; the number is shown as understood, with its country.
   EXPECT_EQ(out.str().find("gsk_"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("Owner number: +1 555-123-4567 (United States)"), std::string::npos) << out.str();
 
   EXPECT_EQ(stored_identity(), json({{"bot_name", "Talmo"},
                                      {"owner", "Chief"},
@@ -121,9 +122,12 @@ TEST_F(OnboardTest, InvalidFlagsWriteNothing) {
   flags.groq_keys = {"gsk_one"};
   flags.no_check = true;
 
-  flags.master_number = "not a number";
-  EXPECT_EQ(run(), 2);
-  EXPECT_NE(err.str().find("--master-number"), std::string::npos) << err.str();
+  for (const char* master : {"not a number", "0300 1234567"}) {
+    flags.master_number = master;
+    EXPECT_EQ(run(), 2);
+    EXPECT_NE(err.str().find("--master-number"), std::string::npos) << err.str();
+  }
+  EXPECT_NE(err.str().find("+92 300 1234567"), std::string::npos) << err.str();
 
   flags.master_number = "15551234567";
   flags.timezone = "Mars/Olympus";

@@ -6,6 +6,7 @@
 #include "core/web_search/web_search.hpp"
 #include "routes/ingrest/ingrest.hpp"
 #include "support/log.hpp"
+#include "support/secrets.hpp"
 #include "whatsapp/sendwire/sendwire.hpp"
 
 #include <csignal>
@@ -54,6 +55,8 @@ std::unique_ptr<Services> Services::open(const config::Config& config,
   lexgate::bind(std::move(gateway));
 
   sendwire::bind(config.bridge_url);
+  // A search service's error text may echo its key; log lines and the model never see it.
+  secrets::set("tavily", {config.tavily_api_key});
 
   interpreter::Bindings engine;
   engine.get_response_with_system = lexgate::get_response_with_system;
@@ -69,7 +72,12 @@ std::unique_ptr<Services> Services::open(const config::Config& config,
   return s;
 }
 
-std::unique_ptr<App> App::start(const config::Config& config, AppOptions options) {
+std::unique_ptr<App> App::start(const config::Config& configured, AppOptions options) {
+  // Everyone downstream (routes, engine, reminders, memory) names the owner
+  // by the full international number, whatever form it was written in.
+  const phone::International owner = config::require_owner_number(configured);
+  config::Config config = configured;
+  config.master_number = "+" + owner.digits;
   std::unique_ptr<App> app(new App());
   app->services_ = Services::open(config, options.clock);
   Services& services = *app->services_;
@@ -113,6 +121,7 @@ std::unique_ptr<App> App::start(const config::Config& config, AppOptions options
   server.threads = options.http_threads;
   server.mount = [](httplib::Server& s) { ingrest::mount(s); };
   app->server_ = std::make_unique<HttpServer>(std::move(server));
+  log::info("Owner number: " + phone::describe(owner));
   log::info("Talmo listening on " + app->server_->url());
   return app;
 }
@@ -146,7 +155,7 @@ int serve(const std::optional<std::filesystem::path>& config_path) {
   config::Config config;
   try {
     config = config::load(config_path, config::process_environment());
-    config::require_master_number(config);
+    config::require_owner_number(config);
   } catch (const config::ConfigError& e) {
     std::cerr << "talmo: " << e.what() << std::endl;
     return 2;

@@ -62,9 +62,12 @@ struct AppOptions {
 class App {
  public:
   // Wires everything from `config` and starts serving on config.host and
-  // config.port (0: an ephemeral port). Logs one line with the address.
-  // Throws as Services::open does, and std::runtime_error when the address
-  // cannot be bound.
+  // config.port (0: an ephemeral port). Logs the owner's number as understood
+  // and one line with the address. The owner is named by
+  // "+<full international digits>" everywhere (config::require_owner_number).
+  // Throws config::ConfigError for a missing or impossible MASTER_NUMBER,
+  // as Services::open does otherwise, and std::runtime_error when the
+  // address cannot be bound.
   static std::unique_ptr<App> start(const config::Config& config, AppOptions options = {});
   ~App();  // stops as stop() does
   App(const App&) = delete;

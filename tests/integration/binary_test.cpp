@@ -194,14 +194,26 @@ TEST(TalmoBinary, SigintStopsItCleanlyToo) {
   EXPECT_TRUE(fs::exists(home.path / "talmo.db"));
 }
 
-TEST(TalmoBinary, AMissingMasterNumberIsExitCode2WithOneLine) {
-  TempFolder home;
-  Child talmo({"serve"}, base_env(home));
-  EXPECT_EQ(talmo.wait_exit(std::chrono::seconds(30)), 2);
-  std::string err = talmo.err();
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  EXPECT_NE(err.find("MASTER_NUMBER"), std::string::npos) << err;
-  EXPECT_FALSE(fs::exists(home.path / "talmo.db"));
+TEST(TalmoBinary, AMissingOrNationalMasterNumberIsExitCode2WithOneLine) {
+  struct Case {
+    std::vector<std::string> extra_env;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {{}, {"MASTER_NUMBER"}},
+      // A national form names no country: the line shows it and asks for the country code.
+      {{"MASTER_NUMBER=0300 1234567"}, {"\"0300 1234567\"", "country code", "+92 300 1234567"}},
+  };
+  for (const auto& c : cases) {
+    TempFolder home;
+    auto env = base_env(home);
+    env.insert(env.end(), c.extra_env.begin(), c.extra_env.end());
+    Child talmo({"serve"}, env);
+    EXPECT_EQ(talmo.wait_exit(std::chrono::seconds(30)), 2);
+    std::string err = talmo.err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    for (const auto& fragment : c.expected) EXPECT_NE(err.find(fragment), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(home.path / "talmo.db"));
+  }
 }
 
 TEST(TalmoBinary, ABadConfigurationFileIsExitCode2NamingFileAndLine) {

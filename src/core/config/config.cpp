@@ -452,6 +452,14 @@ void require_master_number(const Config& config) {
       config.config_file.string() + ", or run `talmo onboard`");
 }
 
+phone::International require_owner_number(const Config& config) {
+  require_master_number(config);
+  if (auto owner = phone::parse_international(config.master_number)) return *owner;
+  throw ConfigError("MASTER_NUMBER " + quote_text(config.master_number) +
+                    " is not a full international number: start it with the country code "
+                    "(write it as +92 300 1234567)");
+}
+
 json read_internal_config(const std::optional<fs::path>& explicit_path, const Environment& env) {
   const Source source(resolve_config_path(explicit_path, env), env);
   json out = json::object();

@@ -4,6 +4,7 @@
 
 #include "support/json.hpp"
 #include "support/log.hpp"
+#include "support/phone.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -69,6 +70,13 @@ Config load(const std::optional<std::filesystem::path>& explicit_path, const Env
 
 // Throws ConfigError("MASTER_NUMBER is not set: ...how to set it...") when empty.
 void require_master_number(const Config& config);
+
+// MASTER_NUMBER read as a full international number (phone::parse_international).
+// Throws ConfigError as require_master_number does when it is not set, and a
+// one-line ConfigError showing the number and asking for its country code
+// when it is not a possible international number (a national form such as
+// "0300 1234567" names no country).
+phone::International require_owner_number(const Config& config);
 
 // The three values local tools may ask for, read afresh from the file and the
 // environment at each call (a value changed since start-up is reported as it

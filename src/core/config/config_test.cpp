@@ -284,6 +284,19 @@ TEST_F(ConfigTest, MasterNumberIsRequiredToServe) {
   }
   c.master_number = "+1 555 0100";
   EXPECT_NO_THROW(require_master_number(c));
+
+  // To serve, it must also name its country.
+  c.master_number = "0092 300 1234567";
+  EXPECT_EQ(require_owner_number(c).digits, "923001234567");
+  c.master_number = "0300 1234567";
+  try {
+    require_owner_number(c);
+    FAIL() << "a national number was accepted";
+  } catch (const ConfigError& e) {
+    EXPECT_STREQ(e.what(),
+                 "MASTER_NUMBER \"0300 1234567\" is not a full international number: start it with "
+                 "the country code (write it as +92 300 1234567)");
+  }
 }
 
 TEST_F(ConfigTest, InternalConfigIsReadAfresh) {

@@ -1,11 +1,13 @@
 #include "routes/ingrest/ingrest.hpp"
 
 #include "support/log.hpp"
+#include "support/phone.hpp"
 #include "support/unicode.hpp"
 
 #include <httplib.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
 #include <unistd.h>
 #include <vector>
 
@@ -21,20 +24,88 @@ namespace talmo::ingrest {
 
 namespace {
 
-// A suffix match on fewer digits would let a short number such as "7" pass
-// for the owner.
-constexpr std::size_t MIN_SUFFIX_DIGITS = 7;
-
-std::mutex g_mu;
-std::shared_ptr<const Bindings> g_bindings = std::make_shared<const Bindings>();
-
-std::shared_ptr<const Bindings> bindings() {
-  std::lock_guard lock(g_mu);
-  return g_bindings;
+// Digits with at most one leading "+".
+bool is_plain_number(std::string_view sender) {
+  if (!sender.empty() && sender.front() == '+') sender.remove_prefix(1);
+  if (sender.empty()) return false;
+  for (char c : sender)
+    if (c < '0' || c > '9') return false;
+  return true;
 }
 
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+bool sender_is(std::string_view sender, const std::string& owner_digits) {
+  if (owner_digits.empty() || !is_plain_number(sender)) return false;
+  if (sender.front() == '+') sender.remove_prefix(1);
+  return sender == owner_digits;
+}
+
+// The refused-sender warnings, kept small under a flood of strangers.
+class RefusalLog {
+ public:
+  void refused(std::string_view sender, const std::string& owner_digits, TimePoint now) {
+    std::string shown = unicode::first_chars(sender, MAX_LOGGED_SENDER);
+    if (shown.size() < sender.size()) shown += "...";
+    std::lock_guard lock(mu_);
+    roll(now);
+    auto last = last_line_.find(shown);
+    if ((last != last_line_.end() && now - last->second < WINDOW) || lines_ >= MAX_REFUSAL_LINES) {
+      ++held_back_;
+      return;
+    }
+    last_line_[shown] = now;
+    ++lines_;
+    log::warning("Unauthorized! Sender " + shown + " does not match Master " + owner_digits);
+  }
+
+  // Writes the summary of a minute that is over.
+  void tick(TimePoint now) {
+    std::lock_guard lock(mu_);
+    roll(now);
+  }
+
+ private:
+  static constexpr std::chrono::minutes WINDOW{1};
+
+  void roll(TimePoint now) {
+    // A clock set back starts a new minute too.
+    if (now >= window_start_ && now - window_start_ < WINDOW) return;
+    if (held_back_ > 0) {
+      log::warning("Unauthorized! " + std::to_string(held_back_) +
+                   " more messages from senders other than the owner were refused without a "
+                   "line each (one warning per sender per minute)");
+    }
+    window_start_ = now;
+    lines_ = 0;
+    held_back_ = 0;
+    for (auto it = last_line_.begin(); it != last_line_.end();) {
+      if (now < it->second || now - it->second >= WINDOW)
+        it = last_line_.erase(it);
+      else
+        ++it;
+    }
+  }
+
+  std::mutex mu_;
+  TimePoint window_start_{};
+  std::size_t lines_ = 0;
+  std::size_t held_back_ = 0;
+  std::unordered_map<std::string, TimePoint> last_line_;  // sender shown -> its last line
+};
+
+// The bindings and what is worked out from them once.
+struct Bound {
+  Bindings b;
+  std::string owner_digits;  // the master number's full international digits; "" refuses everyone
+  std::shared_ptr<Clock> clock;
+  std::shared_ptr<RefusalLog> refusals = std::make_shared<RefusalLog>();  // fresh with every bind
+};
+
+std::mutex g_mu;
+std::shared_ptr<const Bound> g_bound = std::make_shared<const Bound>(Bound{{}, "", system_clock()});
+
+std::shared_ptr<const Bound> bound() {
+  std::lock_guard lock(g_mu);
+  return g_bound;
 }
 
 json status_only(const char* status) { return json{{"status", status}}; }
@@ -43,9 +114,15 @@ json error_body(const std::string& message) {
   return json{{"status", "error"}, {"message", message}};
 }
 
-void warn_unauthorized(std::string_view sender, const std::string& master) {
-  log::warning("Unauthorized! Sender " + std::string(sender) + " does not match Master " +
-               unicode::digits_only(master));
+// The owner check of both webhooks; a stranger is logged (rate-limited).
+bool owner_or_logged(std::string_view sender, const Bound& b) {
+  const TimePoint now = b.clock->now();
+  if (sender_is(sender, b.owner_digits)) {
+    b.refusals->tick(now);
+    return true;
+  }
+  b.refusals->refused(sender, b.owner_digits, now);
+  return false;
 }
 
 // The temporary audio file: created on the first chunk (so an empty body
@@ -119,13 +196,11 @@ class TempAudioFile {
   int fd_ = -1;
 };
 
-Answer audio_answer(const AudioRequest& request, const Bindings& b) {
+Answer audio_answer(const AudioRequest& request, const Bound& bound) {
+  const Bindings& b = bound.b;
   const std::string& sender = request.sender;
   if (sender.empty()) return {200, ignored("Missing X-Sender header")};
-  if (!is_owner(sender, b.master_number)) {
-    warn_unauthorized(sender, b.master_number);
-    return {200, status_only("unauthorized")};
-  }
+  if (!owner_or_logged(sender, bound)) return {200, status_only("unauthorized")};
   // A declared length above the limit is refused before any byte is read.
   if (request.content_length && *request.content_length > MAX_AUDIO_BYTES) {
     log::warning("Refused audio from " + sender + ": body of " +
@@ -172,7 +247,8 @@ Answer audio_answer(const AudioRequest& request, const Bindings& b) {
   return {200, status_only("received")};
 }
 
-Answer text_answer(std::string_view body, const Bindings& b) {
+Answer text_answer(std::string_view body, const Bound& bound) {
+  const Bindings& b = bound.b;
   json data = decode_json(body);
   if (!data.is_object()) throw std::runtime_error("the request body must be a JSON object");
   json sender = data.contains("sender") ? data["sender"] : json("");
@@ -182,10 +258,7 @@ Answer text_answer(std::string_view body, const Bindings& b) {
   }
   if (!sender.is_string()) throw std::runtime_error("'sender' must be a JSON string");
   const std::string& from = sender.get_ref<const std::string&>();
-  if (!is_owner(from, b.master_number)) {
-    warn_unauthorized(from, b.master_number);
-    return {200, status_only("unauthorized")};
-  }
+  if (!owner_or_logged(from, bound)) return {200, status_only("unauthorized")};
   if (!message.is_string()) throw std::runtime_error("'message' must be a JSON string");
   const std::string& text = message.get_ref<const std::string&>();
   log::info("Processing text message from " + from + ": '" + unicode::first_chars(text, 30) +
@@ -206,26 +279,27 @@ void send_answer(httplib::Response& res, const Answer& answer) {
 }  // namespace
 
 void bind(Bindings b) {
-  if (unicode::digits_only(b.master_number).empty()) {
+  Bound next;
+  if (auto owner = phone::parse_international(b.master_number)) {
+    next.owner_digits = owner->digits;
+  } else {
     log::error("MASTER_NUMBER '" + b.master_number +
-               "' holds no digit: every sender will be refused");
+               "' is not a possible international number: every sender will be refused");
   }
-  auto shared = std::make_shared<const Bindings>(std::move(b));
+  next.clock = b.clock ? b.clock : system_clock();
+  next.b = std::move(b);
+  auto shared = std::make_shared<const Bound>(std::move(next));
   std::lock_guard lock(g_mu);
-  g_bindings = std::move(shared);
+  g_bound = std::move(shared);
 }
 
 bool is_owner(std::string_view sender, std::string_view master_number) {
-  const std::string clean = unicode::digits_only(master_number);
-  if (clean.empty() || sender.empty()) return false;
-  if (sender == clean) return true;
-  if (ends_with(sender, clean)) return clean.size() >= MIN_SUFFIX_DIGITS;
-  if (ends_with(clean, sender)) return sender.size() >= MIN_SUFFIX_DIGITS;
-  return false;
+  auto owner = phone::parse_international(master_number);
+  return owner && sender_is(sender, owner->digits);
 }
 
 Answer handle_incoming_text_message(std::string_view body) {
-  auto b = bindings();
+  auto b = bound();
   try {
     return text_answer(body, *b);
   } catch (const std::exception& e) {
@@ -235,7 +309,7 @@ Answer handle_incoming_text_message(std::string_view body) {
 }
 
 Answer handle_incoming_audio_message(const AudioRequest& request) {
-  auto b = bindings();
+  auto b = bound();
   try {
     return audio_answer(request, *b);
   } catch (const std::exception& e) {
@@ -250,9 +324,9 @@ Answer get_internal_config(std::string_view peer_address) {
   bool allowed = false;
   for (auto a : LOOPBACK) allowed = allowed || peer_address == a;
   if (!allowed) return {403, json{{"detail", "Forbidden"}}};
-  auto b = bindings();
-  if (!b->read_internal_config) throw std::runtime_error("no configuration reader is bound");
-  return {200, b->read_internal_config()};
+  auto b = bound();
+  if (!b->b.read_internal_config) throw std::runtime_error("no configuration reader is bound");
+  return {200, b->b.read_internal_config()};
 }
 
 void mount(httplib::Server& server) {

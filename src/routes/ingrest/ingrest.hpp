@@ -9,11 +9,13 @@
 // which are read-only after bind()).
 #pragma once
 
+#include "support/clock.hpp"
 #include "support/json.hpp"
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +27,9 @@ class Server;
 namespace talmo::ingrest {
 
 struct Bindings {
-  std::string master_number;  // MASTER_NUMBER as configured, read once
+  // MASTER_NUMBER as configured, read once; the owner is recognised by its
+  // full international digits (see is_owner).
+  std::string master_number;
   // Queues handle_conversation(number, message) to run after the answer.
   // Throws when the conversation cannot be queued (the route then answers
   // "error" instead of "received").
@@ -38,18 +42,29 @@ struct Bindings {
   // Folder for the temporary audio files; empty means the system's
   // temporary folder (TMPDIR, else /tmp).
   std::filesystem::path temp_dir;
+  // Times the refused-sender warnings; the system clock when null.
+  std::shared_ptr<Clock> clock;
 };
 
 // Binds the collaborators once at start-up (tests rebind freely). Logs an
-// error line when the master number holds no digit: every sender is then
-// refused.
+// error line when the master number is not a possible international number:
+// every sender is then refused.
 void bind(Bindings bindings);
 
-// The owner check: equal, or one ends with the other, where a suffix match
-// needs at least 7 digits in the shorter number; a master number without
-// digits matches nobody. `sender` is compared as it stands; only the digits
-// of `master_number` count.
+// The owner check: `sender` is the owner only when it is digits (with at
+// most one leading "+") and those digits equal the full international digits
+// of `master_number` (country code included; see phone::parse_international).
+// Nothing else passes: no part of a number, no other country's number that
+// ends in the same digits, no master number that is not a possible number.
 bool is_owner(std::string_view sender, std::string_view master_number);
+
+// A stranger's message is refused with a warning line, but at most one line
+// per sender per minute and MAX_REFUSAL_LINES lines per minute in all; the
+// refusals held back are counted and reported in one summary line once the
+// minute is over (written with the next webhook request). A sender longer
+// than MAX_LOGGED_SENDER characters is shown cut, followed by "...".
+inline constexpr std::size_t MAX_REFUSAL_LINES = 10;
+inline constexpr std::size_t MAX_LOGGED_SENDER = 64;
 
 // The largest voice note accepted (Groq's upload limit of 25 MB, read as MiB).
 inline constexpr std::uint64_t MAX_AUDIO_BYTES = 25ull * 1024 * 1024;

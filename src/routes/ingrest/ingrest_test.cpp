@@ -69,6 +69,7 @@ class RoutesTest : public ::testing::Test {
                   {"TAVILY_API_KEY", "tv-" + std::to_string(config_reads)}};
     };
     b.temp_dir = temp.path;
+    b.clock = clock;
     bind(std::move(b));
   }
 
@@ -109,6 +110,7 @@ class RoutesTest : public ::testing::Test {
   }
 
   TempFolder temp;
+  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(TimePoint(std::chrono::hours(500000)));
   std::mutex mu;
   std::vector<Enqueued> queued;
   bool enqueue_error = false;
@@ -121,37 +123,50 @@ class RoutesTest : public ::testing::Test {
   int config_reads = 0;
 };
 
-TEST(OwnerCheck, AcceptsTheNumberWithOrWithoutItsCountryCode) {
-  EXPECT_TRUE(is_owner("15551234567", MASTER));
-  EXPECT_TRUE(is_owner("5551234567", MASTER));     // the master ends with it
-  EXPECT_TRUE(is_owner("4415551234567", MASTER));  // it ends with the master
-  EXPECT_TRUE(is_owner("+15551234567", MASTER));   // the sender is compared as it stands
-  EXPECT_TRUE(is_owner("1234567", MASTER));        // seven digits are enough
-  EXPECT_FALSE(is_owner("15551234568", MASTER));
-  EXPECT_FALSE(is_owner("", MASTER));
+// Threat: a stranger passing for the owner.
+TEST(OwnerCheck, OnlyTheFullInternationalNumberPasses) {
+  struct Case {
+    const char* master;
+    const char* sender;
+    bool owner;
+  } cases[] = {
+      {MASTER, "15551234567", true},
+      {MASTER, "+15551234567", true},
+      {MASTER, "5551234567", false},     // the number without its country code
+      {MASTER, "4415551234567", false},  // another number ending in the master's digits
+      {MASTER, "1234567", false},
+      {MASTER, "15551234568", false},
+      {MASTER, "evil;15551234567", false},
+      {MASTER, "15551234567\n", false},
+      {MASTER, "++15551234567", false},
+      {MASTER, "+1 555 123 4567", false},
+      {MASTER, "015551234567", false},
+      {MASTER, "", false},
+      // A German mobile as master: the US number with the same digits is a stranger.
+      {"+49 151 23456789", "15123456789", false},
+      {"+49 151 23456789", "4915123456789", true},
+      // "00" and plain digits both start with the country code.
+      {"0049 151 23456789", "4915123456789", true},
+      {"4915123456789", "+4915123456789", true},
+      // A national form names no country: it locks nobody in, not even its owner.
+      {"0300 1234567", "923001234567", false},
+      {"0300 1234567", "03001234567", false},
+      {"not a number", "123", false},
+      {"", "", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(is_owner(c.sender, c.master), c.owner) << c.master << " / " << c.sender;
 }
 
-TEST(OwnerCheck, ShortSuffixesAreRefused) {
-  EXPECT_FALSE(is_owner("7", MASTER));
-  EXPECT_FALSE(is_owner("4567", MASTER));
-  EXPECT_FALSE(is_owner("234567", MASTER));
-  // A short master number still matches itself, but no longer number ending in it.
-  EXPECT_TRUE(is_owner("12345", "12345"));
-  EXPECT_FALSE(is_owner("9912345", "12345"));
-  EXPECT_FALSE(is_owner("2345", "12345"));
-}
-
-TEST(OwnerCheck, AMasterNumberWithoutDigitsMatchesNobody) {
-  EXPECT_FALSE(is_owner("123", "not a number"));
-  EXPECT_FALSE(is_owner("15551234567", ""));
-  EXPECT_FALSE(is_owner("", ""));
-}
-
-TEST_F(RoutesTest, BindingAMasterNumberWithoutDigitsLogsAnError) {
-  log::Capture cap;
-  rebind("+ -");
-  EXPECT_EQ(cap.messages(log::Level::error).size(), 1u);
-  EXPECT_EQ(post_text({{"sender", "15551234567"}, {"message", "hi"}}).body["status"], "unauthorized");
+TEST_F(RoutesTest, BindingAnImpossibleMasterNumberLogsAnErrorAndRefusesEveryone) {
+  for (const char* master : {"0300 1234567", "+ -"}) {
+    log::Capture cap;
+    rebind(master);
+    EXPECT_EQ(cap.messages(log::Level::error).size(), 1u) << master;
+    EXPECT_EQ(post_text({{"sender", "923001234567"}, {"message", "hi"}}).body["status"], "unauthorized");
+    EXPECT_EQ(handle_incoming_audio_message(audio("03001234567", {"OggS"})).body["status"], "unauthorized");
+  }
+  EXPECT_TRUE(queued.empty());
 }
 
 TEST_F(RoutesTest, TextWithoutSenderOrMessageIsIgnoredSilently) {
@@ -179,26 +194,63 @@ TEST_F(RoutesTest, TextFromAStrangerIsRefusedWithAWarning) {
   EXPECT_TRUE(queued.empty());
 }
 
+// Threat: a flood of strangers filling the disk with warnings.
+TEST_F(RoutesTest, RefusalWarningsAreLimitedPerSenderAndMinuteThenSummed) {
+  log::Capture cap;
+  auto refuse = [this](const std::string& sender) {
+    EXPECT_EQ(post_text({{"sender", sender}, {"message", "hi"}}).body, json({{"status", "unauthorized"}}));
+  };
+  for (int i = 0; i < 5; ++i) refuse("15551234568");
+  EXPECT_EQ(handle_incoming_audio_message(audio("15551234568", {"OggS"})).body["status"], "unauthorized");
+  EXPECT_EQ(cap.messages(log::Level::warning),
+            std::vector<std::string>{"Unauthorized! Sender 15551234568 does not match Master 15551234567"});
+
+  // Many senders: at most MAX_REFUSAL_LINES lines in the minute; a long one is shown cut.
+  refuse(std::string(100, '9'));
+  EXPECT_TRUE(cap.has(log::Level::warning, "Unauthorized! Sender " + std::string(MAX_LOGGED_SENDER, '9') +
+                                               "... does not match Master 15551234567"));
+  for (int i = 0; i < 20; ++i) refuse("4915123456" + std::to_string(i));
+  EXPECT_EQ(cap.messages(log::Level::warning).size(), MAX_REFUSAL_LINES);
+
+  // After the minute, the owner's next message brings the summary; then each sender gets a line again.
+  clock->advance(std::chrono::seconds(59));
+  post_text({{"sender", "15551234567"}, {"message", "hi"}});
+  EXPECT_EQ(cap.messages(log::Level::warning).size(), MAX_REFUSAL_LINES);
+  clock->advance(std::chrono::seconds(1));
+  post_text({{"sender", "15551234567"}, {"message", "hi"}});
+  const std::size_t held_back = 6 + 1 + 20 - MAX_REFUSAL_LINES;
+  EXPECT_EQ(cap.messages(log::Level::warning).back(),
+            "Unauthorized! " + std::to_string(held_back) +
+                " more messages from senders other than the owner were refused without a line each "
+                "(one warning per sender per minute)");
+  refuse("15551234568");
+  EXPECT_EQ(cap.messages(log::Level::warning).back(),
+            "Unauthorized! Sender 15551234568 does not match Master 15551234567");
+  EXPECT_EQ(queued.size(), 2u);
+}
+
 TEST_F(RoutesTest, TextFromTheOwnerIsQueuedAsReceived) {
   log::Capture cap;
   // 40 characters, some of them several bytes long: the log keeps 30 characters.
   const std::string message = "Grüße aus Köln 👋 und noch viel mehr Text";
-  Answer a = post_text({{"sender", "5551234567"}, {"message", message}, {"extra", 1}});
+  Answer a = post_text({{"sender", "+15551234567"}, {"message", message}, {"extra", 1}});
   EXPECT_EQ(a.status, 200);
   EXPECT_EQ(a.body, json({{"status", "received"}}));
   ASSERT_EQ(queued.size(), 1u);
-  EXPECT_EQ(queued[0].number, "5551234567");
+  EXPECT_EQ(queued[0].number, "+15551234567");
   EXPECT_EQ(queued[0].message, message);
   EXPECT_EQ(cap.messages(log::Level::info),
             std::vector<std::string>{
-                "Processing text message from 5551234567: 'Grüße aus Köln 👋 und noch viel...'"});
+                "Processing text message from +15551234567: 'Grüße aus Köln 👋 und noch viel...'"});
   EXPECT_EQ(cap.messages(log::Level::success),
             std::vector<std::string>{"Verified Boss message. Handing off to AI..."});
 
   cap.clear();
-  post_text({{"sender", "15551234567"}, {"message", "/I\n"}});
-  EXPECT_TRUE(cap.has(log::Level::info, "Processing text message from 15551234567: '/I\n...'"));
-  EXPECT_EQ(queued.back().message, "/I\n");
+  // The cut keeps 30 characters; the line break is then shown as an escape.
+  post_text({{"sender", "15551234567"}, {"message", "/I\n" + std::string(40, 'x')}});
+  EXPECT_TRUE(cap.has(log::Level::info, "Processing text message from 15551234567: '/I\\n" +
+                                            std::string(27, 'x') + "...'"));
+  EXPECT_EQ(queued.back().message, "/I\n" + std::string(40, 'x'));
 }
 
 TEST_F(RoutesTest, BadBodiesGetTheErrorAnswerWithStatus200) {
