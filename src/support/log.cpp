@@ -1,11 +1,14 @@
 #include "support/log.hpp"
 
+#include "support/secrets.hpp"
+
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 
@@ -71,7 +74,42 @@ void set_level(Level level) { g_level = level; }
 Level level() { return g_level; }
 void set_stderr_enabled(bool enabled) { g_stderr = enabled; }
 
-void write(Level lvl, std::string_view message) {
+std::string escape_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  auto hex = [&out](const char* prefix, unsigned value, int digits) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%s%0*x", prefix, digits, value);
+    out += buf;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      hex("\\x", c, 2);
+    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      hex("\\u", static_cast<unsigned char>(text[i + 1]), 4);  // C1: U+0080..U+009F
+      ++i;
+    } else if (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+               (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
+                static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+      hex("\\u", 0x2000u + static_cast<unsigned char>(text[i + 2]) - 0x80u, 4);  // U+2028, U+2029
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void write(Level lvl, std::string_view raw) {
+  const std::string message = secrets::mask(escape_controls(raw));
   {
     std::lock_guard lock(captures_mutex());
     for (auto* st : captures()) {

@@ -5,6 +5,11 @@
 // Lines go to stderr as "<local time> | <LEVEL> | <message>". Tests capture
 // records through log::Capture instead of reading stderr.
 //
+// Every record is one line whatever its values hold: control characters are
+// written as escapes (see escape_controls), so a stranger's "number" with a
+// line break cannot forge a record. Configured secrets are masked
+// (secrets::mask). Captures see the record exactly as it is written.
+//
 // Thread safety: every function here may be called from any thread.
 #pragma once
 
@@ -29,6 +34,11 @@ Level level();
 
 // Turns the stderr sink on or off (tests keep it quiet; default on).
 void set_stderr_enabled(bool enabled);
+
+// Control characters (C0, DEL, C1, U+2028, U+2029) as escapes: "\n", "\r",
+// "\t", "\x1b", "\x7f", "\u0085", "\u2028". Everything else, including
+// malformed UTF-8 and backslashes, is kept as it is.
+std::string escape_controls(std::string_view text);
 
 void write(Level level, std::string_view message);
 inline void debug(std::string_view m) { write(Level::debug, m); }

@@ -2,6 +2,7 @@
 
 #include "support/http.hpp"
 #include "support/log.hpp"
+#include "support/secrets.hpp"
 #include "support/unicode.hpp"
 
 #include <fcntl.h>
@@ -53,37 +54,6 @@ void advance_past(std::size_t failed, std::size_t total) {
   }
 }
 
-// Services sometimes echo (masked) keys in their error texts. Every stretch of
-// `text` that is also a stretch of at least four characters of some key is
-// replaced, so a log line never holds any part of a key.
-std::string without_keys(const std::string& text, const std::vector<std::string>& keys) {
-  std::vector<bool> masked(text.size(), false);
-  for (const auto& key : keys) {
-    if (key.empty()) continue;
-    const std::size_t min_len = std::min<std::size_t>(4, key.size());
-    // run[j]: length of the common stretch ending at the current text byte and key[j].
-    std::vector<std::size_t> run(key.size() + 1, 0), next(key.size() + 1, 0);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      for (std::size_t j = 0; j < key.size(); ++j) {
-        next[j + 1] = text[i] == key[j] ? run[j] + 1 : 0;
-        if (next[j + 1] >= min_len) {
-          for (std::size_t k = i + 1 - next[j + 1]; k <= i; ++k) masked[k] = true;
-        }
-      }
-      std::swap(run, next);
-    }
-  }
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (!masked[i]) {
-      out += text[i];
-    } else if (i == 0 || !masked[i - 1]) {
-      out += "***";
-    }
-  }
-  return out;
-}
-
 // "HTTP <status>: <the service's error.message>", or the start of the body
 // when the service gave no such message.
 std::string http_error(const http::Response& response) {
@@ -104,6 +74,19 @@ std::string http_error(const http::Response& response) {
   std::string text = "HTTP " + std::to_string(response.status);
   if (!detail.empty()) text += ": " + detail;
   return text;
+}
+
+// The conversation with configured secrets masked in every text content: an
+// action result can carry a service's error text that echoes a key.
+json without_secrets(const json& messages) {
+  json out = messages;
+  for (auto& message : out) {
+    if (!message.is_object()) continue;
+    auto content = message.find("content");
+    if (content != message.end() && content->is_string())
+      *content = secrets::mask(content->get_ref<const std::string&>());
+  }
+  return out;
 }
 
 struct Failure {
@@ -202,6 +185,8 @@ std::variant<std::string, Failure> transcription_attempt(const Settings& s, cons
 }  // namespace
 
 void bind(Settings s) {
+  // Services echo keys in their error texts; the log masks them.
+  secrets::set("groq", s.api_keys);
   auto bound = std::make_shared<const Settings>(std::move(s));
   std::lock_guard lock(g_settings_mu);
   g_settings = std::move(bound);
@@ -224,7 +209,7 @@ std::optional<std::string> get_response_with_system(const json& messages) {
 
   json request = json::object();
   request["model"] = s->model;
-  request["messages"] = messages;
+  request["messages"] = without_secrets(messages);
   const std::string body = json_text(request);
 
   const std::size_t total_keys = keys.size();
@@ -233,7 +218,7 @@ std::optional<std::string> get_response_with_system(const json& messages) {
     auto outcome = chat_attempt(*s, keys[index], body);
     if (auto* content = std::get_if<std::optional<std::string>>(&outcome)) return *content;
     log::warning("Key index " + std::to_string(index) + " (Chat) failed: " +
-                 without_keys(std::get<Failure>(outcome).text, keys));
+                 std::get<Failure>(outcome).text);
     advance_past(index, total_keys);
     index = (index + 1) % total_keys;
   }
@@ -255,7 +240,7 @@ std::string transcribe_audio(const std::string& audio_file_path) {
     auto outcome = transcription_attempt(*s, keys[index], audio_file_path);
     if (auto* text = std::get_if<std::string>(&outcome)) return *text;
     log::warning("Key index " + std::to_string(index) + " (Whisper) failed: " +
-                 without_keys(std::get<Failure>(outcome).text, keys));
+                 std::get<Failure>(outcome).text);
     advance_past(index, total_keys);
     index = (index + 1) % total_keys;
   }

