@@ -6,6 +6,7 @@ namespace {
 class SystemClock : public Clock {
  public:
   TimePoint now() const override { return std::chrono::system_clock::now(); }
+  std::chrono::steady_clock::time_point monotonic() const override { return std::chrono::steady_clock::now(); }
 };
 }  // namespace
 

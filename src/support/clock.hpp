@@ -15,6 +15,9 @@ class Clock {
   virtual ~Clock() = default;
   // The present instant (UTC based; time zones are applied by callers).
   virtual TimePoint now() const = 0;
+  // A reading that moves only forward, as time passes, whatever happens to
+  // the wall clock: set against now() it tells that the wall clock was set.
+  virtual std::chrono::steady_clock::time_point monotonic() const = 0;
 };
 
 // The machine's clock. The returned object lives for the whole process.
@@ -28,11 +31,24 @@ class FakeClock : public Clock {
     std::lock_guard l(mu_);
     return now_;
   }
+  std::chrono::steady_clock::time_point monotonic() const override {
+    std::lock_guard l(mu_);
+    return mono_;
+  }
+  // Time passes until `t`; an earlier `t` sets the wall clock back as jump() does.
   void set(TimePoint t) {
     std::lock_guard l(mu_);
+    if (t > now_) mono_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(t - now_);
     now_ = t;
   }
+  // Time passes: both readings move.
   void advance(std::chrono::system_clock::duration d) {
+    std::lock_guard l(mu_);
+    now_ += d;
+    mono_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(d);
+  }
+  // The wall clock is set (forward or back) while no time passes.
+  void jump(std::chrono::system_clock::duration d) {
     std::lock_guard l(mu_);
     now_ += d;
   }
@@ -40,6 +56,7 @@ class FakeClock : public Clock {
  private:
   mutable std::mutex mu_;
   TimePoint now_;
+  std::chrono::steady_clock::time_point mono_{std::chrono::hours{1}};
 };
 
 }  // namespace talmo

@@ -36,6 +36,9 @@ constexpr milliseconds kMinSleep{200};
 constexpr milliseconds kFailureSleep{5000};
 // Delivered this much after its scheduled time, a message is labelled late.
 constexpr seconds kLateAfter{60};
+// The wall clock falling behind the monotonic one by this much between two
+// rounds means it was set back (slewing never comes near it).
+constexpr milliseconds kClockStepBack{1000};
 
 // Text of a job field: a text as it is, null as "", anything else as its
 // display text.
@@ -138,6 +141,7 @@ Scheduler::~Scheduler() { stop(); }
 std::optional<TimePoint> Scheduler::tick() {
   std::lock_guard round(round_mu_);
   const TimePoint now = b_.clock->now();
+  notice_clock_set_back(now);
 
   for (const schedules::Run& run : b_.jobs->pending_runs()) {
     if (run.retry_at && *run.retry_at > now) continue;
@@ -165,6 +169,28 @@ std::optional<TimePoint> Scheduler::tick() {
     if (!next || at < *next) next = at;
   }
   return next;
+}
+
+// Recurring jobs that fired, or were set, while the wall clock was ahead had
+// their next runs computed from a time that has not come yet; they would wait
+// for it. A clock set forward needs nothing: what it skips is late, and late
+// runs have their own rules.
+void Scheduler::notice_clock_set_back(TimePoint now) {
+  const auto mono = b_.clock->monotonic();
+  if (last_wall_) {
+    const auto passed = duration_cast<milliseconds>(mono - *last_mono_);
+    const auto moved = duration_cast<milliseconds>(now - *last_wall_);
+    const milliseconds back = passed - moved;
+    if (back >= kClockStepBack) {
+      const int changed = b_.jobs->recompute_next_runs();
+      const seconds s = duration_cast<seconds>(back);
+      log::warning("⏰ The wall clock went back by " +
+                   (s < kLateAfter ? std::to_string(s.count()) + "s" : duration_text(s)) +
+                   "; next runs recomputed from now for " + std::to_string(changed) + " recurring job(s)");
+    }
+  }
+  last_wall_ = now;
+  last_mono_ = mono;
 }
 
 void Scheduler::fire(const schedules::DueJob& due, TimePoint now) {

@@ -116,6 +116,10 @@ class Scheduler {
   Scheduler& operator=(const Scheduler&) = delete;
 
   // One round at the clock's present time:
+  //   0. when the wall clock went back since the last round (by a second or
+  //      more, against the monotonic clock), recurring jobs' next runs are
+  //      recomputed from now, with one warning line; a jump forward is only
+  //      lateness, which the rules below handle;
   //   1. pending runs whose retry time has come, and runs left pending by an
   //      earlier process, are delivered (or retried, or given up);
   //   2. every due job fires: a one-time job missed by MISFIRE_GRACE or more
@@ -142,6 +146,10 @@ class Scheduler {
   struct WakeState;
 
   void thread_main();
+  // Compares the clock's two readings with the last round's; when the wall
+  // clock was set back, has the store recompute recurring jobs' next runs
+  // and logs one warning with the size of the step.
+  void notice_clock_set_back(TimePoint now);
   void fire(const schedules::DueJob& due, TimePoint now);
   void deliver(const schedules::Run& run, TimePoint now);
   std::string compose(const json& job);
@@ -160,6 +168,9 @@ class Scheduler {
   // recovered after a restart is composed afresh.
   std::unordered_map<std::int64_t, std::string> composed_;
   std::shared_ptr<WakeState> wake_;
+  // Both clock readings of the latest round.
+  std::optional<TimePoint> last_wall_;
+  std::optional<std::chrono::steady_clock::time_point> last_mono_;
   std::thread thread_;
 };
 

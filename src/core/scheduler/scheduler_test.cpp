@@ -89,6 +89,7 @@ class CrashingStore : public schedules::JobStore {
     if (crash_after_record) throw std::runtime_error("killed after recording");
     return run;
   }
+  int recompute_next_runs() override { return s_.recompute_next_runs(); }
   std::vector<schedules::Run> pending_runs() override { return s_.pending_runs(); }
   std::optional<schedules::Run> find_run(std::int64_t id) override { return s_.find_run(id); }
   bool mark_delivered(std::int64_t id) override {
@@ -448,6 +449,28 @@ TEST_F(SchedulerTest, MissedRecurringRunsFireOnceThenKeepTheirSchedule) {
   EXPECT_EQ(texts(), (std::vector<std::string>{"⏰ Late by 5h 30m: Water", "Water", "Water"}));
   EXPECT_EQ(local_times(), (std::vector<std::string>{"2026-05-06 16:30:00", "2026-05-06 17:00:00",
                                                      "2026-05-06 18:00:00"}));
+}
+
+TEST_F(SchedulerTest, WallClockSetBackRecomputesRecurringRunsFromTheCorrectedTime) {
+  using std::chrono::days;
+  add(job("direct", "Morning", "cron", {{"hour", 9}}));  // 2026-05-07 09:00, ...
+  scheduler().tick();
+  log::Capture capture;
+  clock_->jump(days{3});  // set ahead: the missed run is only late
+  scheduler().tick();
+  add(job("direct", "Evening", "cron", {{"hour", 20}}));  // set while the clock is ahead
+  clock_->jump(-days{3});  // corrected to 2026-05-06 10:00
+  run_until(local("2026-05-08 12:00:00"));
+
+  // The run already sent (early) is not sent again at its real time.
+  EXPECT_EQ(texts(), (std::vector<std::string>{"⏰ Late by 2d 1h 0m: Morning", "Evening", "Evening", "Morning"}));
+  EXPECT_EQ(local_times(), (std::vector<std::string>{"2026-05-09 10:00:00", "2026-05-06 20:00:00",
+                                                     "2026-05-07 20:00:00", "2026-05-08 09:00:00"}));
+  std::vector<std::string> clock_warnings;
+  for (const auto& w : capture.messages(log::Level::warning))
+    if (w.find("wall clock") != std::string::npos) clock_warnings.push_back(w);
+  EXPECT_EQ(clock_warnings, std::vector<std::string>{"⏰ The wall clock went back by 3d 0h 0m; next runs "
+                                                     "recomputed from now for 2 recurring job(s)"});
 }
 
 // ---- Exactly once across crashes (SQLite file, reopened as a new process would) ----

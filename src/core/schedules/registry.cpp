@@ -303,11 +303,38 @@ class Registry final : public JobStore {
       r.next_run = next ? std::optional<std::int64_t>(epoch(*next)) : std::nullopt;
     }
     const auto run_id = storage_->insert_run(run, r);
-    if (!run_id) return std::nullopt;
+    if (!run_id) {
+      // Recorded once already: never again, and the job must not stay due on it.
+      log::warning("Schedule " + std::to_string(job_id) + ": the run at " +
+                   format_instant(when, zone_) + " was already recorded; moving on");
+      storage_->save_job(r);
+      if (r.finished) jobs_.erase(it);
+      else it->second = std::move(r);
+      return std::nullopt;
+    }
     run.id = *run_id;
     if (r.finished) jobs_.erase(it);
     else it->second = std::move(r);
     return run;
+  }
+
+  int recompute_next_runs() override {
+    const Instant now = instant(clock_->now());
+    std::lock_guard lock(mu_);
+    int changed = 0;
+    for (auto& [id, job] : jobs_) {
+      if (job.trigger_type == "date") continue;
+      JobRecord r = job;
+      if (instant(r.trigger_set_at) > now) r.trigger_set_at = epoch(now);
+      const TriggerResult parsed = parse(fields_of(r), instant(r.trigger_set_at));
+      const auto next = parsed.trigger ? next_fire_after(*parsed.trigger, now) : std::nullopt;
+      if (!next || (r.next_run && *r.next_run <= epoch(*next))) continue;
+      r.next_run = epoch(*next);
+      storage_->save_job(r);
+      job = std::move(r);
+      ++changed;
+    }
+    return changed;
   }
 
   std::vector<Run> pending_runs() override {

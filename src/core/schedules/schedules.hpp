@@ -120,10 +120,16 @@ class JobStore : public ScheduleRegistry {
   // date job is finished and leaves the board; a recurring job moves to its
   // first run after both `scheduled_time` and now, so runs missed while the
   // process was down collapse into this one. Nothing (and no change) when
-  // the job is gone, its next run is another time (it was updated), or this
-  // run was already recorded.
+  // the job is gone or its next run is another time (it was updated).
+  // Nothing either when this run was already recorded (the clock was set
+  // back over it), but the job moves on past it.
   virtual std::optional<Run> record_fire(std::int64_t job_id, TimePoint scheduled_time,
                                          RunState state = RunState::pending) = 0;
+  // The wall clock was set back: every recurring job whose next run lies
+  // further ahead than its trigger now gives (it was computed from a time
+  // that has not come yet) gets its next run recomputed from now; an
+  // interval set in that future restarts from now. Answers how many changed.
+  virtual int recompute_next_runs() = 0;
   // Runs still pending, oldest scheduled first.
   virtual std::vector<Run> pending_runs() = 0;
   virtual std::optional<Run> find_run(std::int64_t run_id) = 0;
