@@ -1,5 +1,7 @@
 #include "app/onboard.hpp"
 
+#include "app/greeting.hpp"
+
 #include "core/identity/identity.hpp"
 #include "core/prompts/messages/messages.hpp"
 #include "core/utils/format_prompt.hpp"
@@ -9,7 +11,6 @@
 #include "support/phone.hpp"
 #include "support/tz.hpp"
 #include "support/unicode.hpp"
-#include "whatsapp/sendwire/sendwire.hpp"
 
 #include <termios.h>
 #include <unistd.h>
@@ -307,14 +308,11 @@ int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTe
     terminal.out << "Identity saved in " << (updated.data_dir / "talmo.db").string() << "." << std::endl;
 
     utils::bind(utils::PromptSources{identity.get(), system_clock(), updated.timezone});
-    const std::string greeting = utils::format_prompt(messages::FIRST_MESSAGE_TEMPLATE);
-    sendwire::bind(updated.bridge_url);
-    if (sendwire::send_message(updated.master_number, greeting)) {
-      terminal.out << "Greeting sent to " << updated.master_number << "." << std::endl;
-    } else {
-      terminal.out << "Warning: the bridge at " << updated.bridge_url
-                   << " did not take the greeting; start it, then run `talmo serve`." << std::endl;
-    }
+    // The bridge is usually not paired yet: `talmo serve` sends the greeting
+    // once WhatsApp is connected.
+    greeting::keep(db, utils::format_prompt(messages::FIRST_MESSAGE_TEMPLATE));
+    terminal.out << "Your greeting will be sent to " << updated.master_number
+                 << " as soon as WhatsApp is connected." << std::endl;
   } catch (const std::exception& e) {
     terminal.err << "talmo onboard: " << e.what() << std::endl;
     return 1;

@@ -44,8 +44,8 @@ struct OnboardTerminal {
 // 1 when the input ended before every answer was given, or writing failed.
 // Interactive answers that are invalid are asked again. Each Groq key is
 // tried with one request to {GROQ_BASE_URL}/models unless `no_check` (an
-// unreachable service only warns). The greeting goes to the owner through
-// the bridge when it answers; a silent bridge only warns.
+// unreachable service only warns). The greeting to the owner is kept as
+// pending in the database; `talmo serve` sends it once WhatsApp is connected.
 int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTerminal terminal);
 
 }  // namespace talmo::app

@@ -123,12 +123,22 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   app->server_ = std::make_unique<HttpServer>(std::move(server));
   log::info("Owner number: " + phone::describe(owner));
   log::info("Talmo listening on " + app->server_->url());
+
+  greeting::Bindings greet;
+  greet.db = &services.database();
+  greet.bridge_connected = [] { return sendwire::bridge_status().connected; };
+  greet.send = [master = config.master_number](const std::string& text) {
+    return sendwire::send_message(master, text);
+  };
+  greet.interval = options.greeting_interval;
+  app->greeting_ = std::make_unique<greeting::Sender>(std::move(greet));
   return app;
 }
 
 App::~App() { stop(); }
 
 void App::stop() {
+  if (greeting_) greeting_->stop();
   // Requests first, so every conversation they queue is still run.
   if (server_) server_->stop();
   if (runner_) runner_->stop();

@@ -1,6 +1,7 @@
 // Start-up wiring of `talmo serve`: configuration to running server.
 #pragma once
 
+#include "app/greeting.hpp"
 #include "app/retention.hpp"
 #include "app/runner.hpp"
 #include "app/server.hpp"
@@ -55,10 +56,13 @@ struct AppOptions {
   config::Environment env;
   std::size_t http_threads = 8;
   std::filesystem::path temp_dir;  // voice-note files; the system's temporary folder when empty
+  // How often the bridge is asked whether WhatsApp is connected while
+  // onboarding's greeting waits to be sent.
+  std::chrono::milliseconds greeting_interval{3000};
 };
 
-// A running Talmo: services, conversation runner, reminder scheduler and
-// HTTP server.
+// A running Talmo: services, conversation runner, reminder scheduler, HTTP
+// server, and the sender of onboarding's greeting while one is pending.
 class App {
  public:
   // Wires everything from `config` and starts serving on config.host and
@@ -88,6 +92,7 @@ class App {
   std::unique_ptr<scheduler::Scheduler> scheduler_;
   std::unique_ptr<Retention> retention_;  // only with HISTORY_RETENTION_DAYS
   std::unique_ptr<HttpServer> server_;
+  std::unique_ptr<greeting::Sender> greeting_;
 };
 
 // `talmo serve [--config PATH]`: loads the configuration from the file and

@@ -55,6 +55,50 @@ TEST_F(ServeTest, TheTaskBoardCommandOnAnEmptyRegistry) {
   EXPECT_EQ(calls[1].second["text"], EMPTY_TASK_BOARD);
 }
 
+TEST_F(ServeTest, OnboardingsGreetingIsSentOnceWhenWhatsAppFirstConnects) {
+  fs::create_directories(rig.config.data_dir);
+  {
+    db::Database db((rig.config.data_dir / "talmo.db").string());
+    app::greeting::keep(db, "🔋 *Powered up, Boss.*");
+  }
+  std::atomic<bool> connected{false};
+  rig.bridge.on("GET", "/status", [&](const testing::RecordedRequest&, httplib::Response& res) {
+    res.set_content(connected ? R"({"connected": true, "paired": true, "number": "4930111222333"})"
+                              : R"({"connected": false, "paired": false, "number": null})",
+                    "application/json");
+  });
+  // The first send is not taken; the next check tries again.
+  std::atomic<int> sends{0};
+  rig.bridge.on("POST", "/send", [&](const testing::RecordedRequest&, httplib::Response& res) {
+    res.status = sends++ == 0 ? 503 : 200;
+    res.set_content(res.status == 200 ? R"({"ok": true})" : R"({"ok": false})", "application/json");
+  });
+  app::AppOptions options;
+  options.env = rig.env.function();
+  options.temp_dir = rig.scratch.path;
+  options.greeting_interval = std::chrono::milliseconds(10);
+
+  auto app = app::App::start(rig.config, options);
+  ASSERT_TRUE(rig.bridge.wait_for(3, "/status"));  // pairing takes a while
+  EXPECT_TRUE(rig.bridge.requests_to("/send").empty());
+  connected = true;
+  ASSERT_TRUE(rig.bridge.wait_for(2, "/send"));
+  app->stop();
+  const std::vector<std::string> once = {"🔋 *Powered up, Boss.*", "🔋 *Powered up, Boss.*"};
+  EXPECT_EQ(rig.sent_texts(), once);
+  EXPECT_EQ(json::parse(rig.bridge.requests_to("/send")[1].body)["to"], "15551234567@s.whatsapp.net");
+  {
+    db::Database db((rig.config.data_dir / "talmo.db").string());
+    EXPECT_EQ(app::greeting::pending(db), std::nullopt);
+  }
+
+  // A restart has nothing left to send, so it does not even ask the bridge.
+  rig.bridge.clear();
+  app = app::App::start(rig.config, options);
+  app->stop();
+  EXPECT_TRUE(rig.bridge.requests().empty());
+}
+
 TEST_F(ServeTest, AStrangerIsRefusedAndNothingReachesTheBridge) {
   auto app = rig.start();
   EXPECT_EQ(post_text(app->port(), "15551234568", "/i"), json({{"status", "unauthorized"}}));

@@ -96,4 +96,38 @@ bool set_typing(const std::string& number, bool is_typing) {
 
 void mark_as_read(const std::string& /*number*/) {}
 
+BridgeStatus bridge_status() {
+  BridgeStatus status;
+  try {
+    http::Request request;
+    request.method = "GET";
+    request.url = url_for("/status");
+    request.connect_timeout_ms = PRESENCE_TIMEOUT_MS;
+    request.timeout_ms = PRESENCE_TIMEOUT_MS;
+    http::Response response = http::perform(request);
+    if (!response.transport_ok) {
+      status.error = response.error;
+      return status;
+    }
+    if (response.status != 200) {
+      status.error = "status " + std::to_string(response.status);
+      return status;
+    }
+    const json body = decode_json(response.body, /*allow_exceptions=*/false);
+    if (!body.is_object()) {
+      status.error = "an answer that is not a JSON object";
+      return status;
+    }
+    status.reachable = true;
+    status.connected = body.value("connected", json(false)) == json(true);
+    status.paired = body.value("paired", json(false)) == json(true);
+    if (auto number = body.find("number"); number != body.end() && number->is_string())
+      status.number = number->get<std::string>();
+  } catch (const std::exception& e) {
+    status = BridgeStatus{};
+    status.error = e.what();
+  }
+  return status;
+}
+
 }  // namespace talmo::sendwire

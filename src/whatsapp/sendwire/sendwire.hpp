@@ -1,6 +1,7 @@
 // The bridge client: messages and typing presence into the owner's chat.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace talmo::sendwire {
@@ -20,5 +21,18 @@ bool send_message(const std::string& number, const std::string& text);
 bool set_typing(const std::string& number, bool is_typing);
 // Accepted and ignored: the bridge marks messages read itself.
 void mark_as_read(const std::string& number);
+
+// What the bridge says about its WhatsApp connection.
+struct BridgeStatus {
+  bool reachable = false;  // the bridge answered 200 with a JSON object
+  bool connected = false;  // WhatsApp is connected (only a JSON true counts)
+  bool paired = false;
+  std::optional<std::string> number;  // digits of the linked account, when known
+  std::string error;                  // why it is not reachable, for a log line
+};
+
+// GET /status (5 s). Never throws: anything but a 200 answer with a JSON
+// object is "not reachable", with `error` saying why.
+BridgeStatus bridge_status();
 
 }  // namespace talmo::sendwire

@@ -94,6 +94,38 @@ TEST_F(SendwireTest, ANumberWithoutDigitsStillMakesTheCall) {
   EXPECT_EQ(body_of(0)["to"], "@s.whatsapp.net");
 }
 
+TEST_F(SendwireTest, BridgeStatusIsConnectedOnlyWhenTheBridgeSaysSo) {
+  struct Case {
+    int status;
+    std::string body;
+    bool reachable, connected;
+  };
+  const Case cases[] = {
+      {200, R"({"connected": true, "paired": true, "number": "4915123456789"})", true, true},
+      {200, R"({"connected": false, "paired": false, "number": null})", true, false},
+      {200, R"({"connected": "yes"})", true, false},
+      {200, R"([true])", false, false},
+      {200, "not json", false, false},
+      {200, std::string(100000, '['), false, false},
+      {401, R"({"ok": false, "error": "unauthorized"})", false, false},
+  };
+  for (const auto& c : cases) {
+    bridge.reply("GET", "/status", c.status, c.body);
+    const BridgeStatus s = bridge_status();
+    EXPECT_EQ(s.reachable, c.reachable) << c.body.substr(0, 40);
+    EXPECT_EQ(s.connected, c.connected) << c.body.substr(0, 40);
+    EXPECT_EQ(s.reachable, s.error.empty()) << c.body.substr(0, 40);
+  }
+  bridge.reply("GET", "/status", 200, R"({"connected": true, "paired": true, "number": "4915123456789"})");
+  EXPECT_EQ(bridge_status().number, std::optional<std::string>("4915123456789"));
+
+  bridge.stop();
+  const BridgeStatus down = bridge_status();
+  EXPECT_FALSE(down.reachable);
+  EXPECT_FALSE(down.connected);
+  EXPECT_NE(down.error.find("Couldn't connect"), std::string::npos) << down.error;
+}
+
 TEST_F(SendwireTest, MarkAsReadSendsNothing) {
   mark_as_read("15551234567");
   EXPECT_TRUE(bridge.requests().empty());
