@@ -1,10 +1,10 @@
 #!/usr/bin/env node
 // talmo-bridge [--pair-code <number>]: links Talmo to WhatsApp.
-import fs from 'node:fs';
 import { createApi, listen } from './api.js';
 import { Bridge } from './bridge.js';
 import { ConfigError, loadConfig, ownerDigits } from './config.js';
 import { createLogger } from './log.js';
+import { showQr } from './qr.js';
 
 const USAGE = 'usage: talmo-bridge [--pair-code <phone number with country code>]';
 
@@ -48,14 +48,6 @@ async function whatsapp() {
       return downloadMediaMessage(message, 'buffer', {}, { reuploadRequest: socket.updateMediaMessage, logger: socket.logger });
     },
   };
-}
-
-async function showQr(qr, pngPath) {
-  const QRCode = (await import('qrcode')).default;
-  const art = await QRCode.toString(qr, { type: 'terminal', small: true });
-  process.stdout.write(`\n${art}\n`);
-  await QRCode.toFile(pngPath, qr, { type: 'png', width: 400 });
-  fs.chmodSync(pngPath, 0o600);
 }
 
 async function main() {

@@ -5,6 +5,7 @@ import { after, test } from 'node:test';
 import { createApi, listen } from '../src/api.js';
 import { Bridge } from '../src/bridge.js';
 import { loadConfig } from '../src/config.js';
+import { showQr } from '../src/qr.js';
 import { fakeDeps, tempHome, testConfig } from './helpers.js';
 
 const homes = [];
@@ -124,4 +125,15 @@ test("settings come from Talmo's configuration file, each overridden by the envi
   assert.throws(() => loadConfig({ TALMO_HOME: home, TALMO_CONFIG: `${home}/other.toml` }), /TALMO_LOG_LEVEL must be one of/);
   fs.writeFileSync(`${home}/other.toml`, 'MASTER_NUMBER = \n');
   assert.throws(() => loadConfig({ TALMO_CONFIG: `${home}/other.toml` }), /other\.toml/);
+});
+
+test('the pairing QR code is drawn for the terminal and saved as a private PNG', async () => {
+  const home = tempHome();
+  homes.push(home);
+  let drawn = '';
+  await showQr('2@AbCdEf0123456789,XyZ+/=,pQrS==', `${home}/qr.png`, { write: (t) => { drawn += t; } });
+  assert.ok(drawn.split('\n').length > 15 && /[█▀▄]/.test(drawn));
+  const png = fs.readFileSync(`${home}/qr.png`);
+  assert.deepEqual([...png.subarray(1, 4)], [...Buffer.from('PNG')]);
+  assert.equal(fs.statSync(`${home}/qr.png`).mode & 0o777, 0o600);
 });
