@@ -2,9 +2,15 @@
 
 #include "support/log.hpp"
 
+#include <SQLiteCpp/Exception.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -45,9 +51,9 @@ class Journal {
     }
     cv_.notify_all();
   }
-  void wait_for(std::size_t n) {
+  bool wait_for(std::size_t n) {
     std::unique_lock l(mu_);
-    cv_.wait(l, [&] { return events_.size() >= n; });
+    return cv_.wait_for(l, std::chrono::seconds(10), [&] { return events_.size() >= n; });
   }
   std::vector<std::string> events() {
     std::lock_guard l(mu_);
@@ -77,6 +83,7 @@ TEST(ConversationRunner, RunsConversationsOneAtATimeInArrivalOrderWithoutMakingC
   EXPECT_EQ(journal.events(), std::vector<std::string>{"start 1 first"});
 
   gate.open();
+  ASSERT_TRUE(journal.wait_for(6));
   runner.stop();
   EXPECT_EQ(journal.events(), (std::vector<std::string>{"start 1 first", "end first", "start 2 second",
                                                          "end second", "start 3 third", "end third"}));
@@ -101,6 +108,8 @@ TEST(ConversationRunner, ConversationsFromManyThreadsNeverOverlap) {
       for (int i = 0; i < 50; ++i) runner.enqueue(std::to_string(t), std::to_string(i));
     });
   for (auto& s : senders) s.join();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (done.load() < 200 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   runner.stop();
   EXPECT_EQ(done.load(), 200);
   EXPECT_EQ(max_running.load(), 1);
@@ -118,6 +127,7 @@ TEST(ConversationRunner, AFailingConversationIsLoggedAndTheWorkerGoesOn) {
   runner.enqueue("15551234567", "boom");
   runner.enqueue("15551234567", "odd");
   runner.enqueue("15551234567", "still here");
+  ASSERT_TRUE(journal.wait_for(1));
   runner.stop();
   log::set_stderr_enabled(true);
 
@@ -129,49 +139,228 @@ TEST(ConversationRunner, AFailingConversationIsLoggedAndTheWorkerGoesOn) {
   EXPECT_NE(errors[1].find("unknown error"), std::string::npos) << errors[1];
 }
 
-TEST(ConversationRunner, StopFinishesWhatIsQueuedThenRefusesMore) {
+TEST(ConversationRunner, StopLeavesWaitingMessagesAndGivesTheRunningOneItsGrace) {
   Gate gate;
   Journal journal;
-  ConversationRunner runner([&](const std::string&, const std::string& message) {
+  auto runner = std::make_unique<ConversationRunner>([&](const std::string&, const std::string& message) {
     journal.add("start " + message);
     if (message == "a") gate.wait();
     journal.add("end " + message);
   });
-  runner.enqueue("1", "a");
-  journal.wait_for(1);
-  runner.enqueue("1", "b");
-  runner.enqueue("1", "c");
+  runner->enqueue("1", "a");
+  ASSERT_TRUE(journal.wait_for(1));
+  runner->enqueue("1", "b");
+  runner->enqueue("1", "c");
 
-  std::thread stopper([&] { runner.stop(); });
-  // However stop() and the running conversation meet, the queue is run to its end.
+  // The running conversation outlives the grace: stop says so instead of waiting.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_FALSE(runner->stop(std::chrono::milliseconds(50)));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  EXPECT_THROW(runner->enqueue("1", "late"), InboxClosed);
+
+  // Finished within the grace: the worker ends, and what never began stays.
   gate.open();
-  stopper.join();
-  EXPECT_EQ(journal.events().size(), 6u);
-  EXPECT_EQ(journal.events().back(), "end c");
+  EXPECT_TRUE(runner->stop(std::chrono::seconds(10)));
+  EXPECT_EQ(journal.events(), (std::vector<std::string>{"start a", "end a"}));
+  EXPECT_EQ(runner->inbox().waiting(), 2u);
+}
 
-  EXPECT_THROW(runner.enqueue("1", "late"), InboxClosed);
-  runner.stop();  // idempotent
+TEST(ConversationRunner, ExclusiveTasksWaitForTheRunningConversationAndConversationsForThem) {
+  Gate conversation_gate, task_gate;
+  Journal journal;
+  ConversationRunner runner([&](const std::string&, const std::string& message) {
+    journal.add("start " + message);
+    if (message == "a") conversation_gate.wait();
+    journal.add("end " + message);
+  });
+  runner.enqueue("1", "a");
+  ASSERT_TRUE(journal.wait_for(1));
+  std::thread reminder([&] {
+    EXPECT_TRUE(runner.run_exclusive([&] {
+      journal.add("reminder");
+      task_gate.wait();
+      journal.add("reminder done");
+    }));
+  });
+  // The round is queued behind the running conversation, and "b" behind the round.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (runner.tasks_waiting() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_EQ(runner.tasks_waiting(), 1u);
+  EXPECT_EQ(journal.events(), std::vector<std::string>{"start a"});
+  conversation_gate.open();
+  ASSERT_TRUE(journal.wait_for(3));
+  runner.enqueue("1", "b");
+  task_gate.open();
+  reminder.join();
+  ASSERT_TRUE(journal.wait_for(6));
+  EXPECT_EQ(journal.events(), (std::vector<std::string>{"start a", "end a", "reminder", "reminder done",
+                                                         "start b", "end b"}));
+  // A failure inside the task reaches its caller; after stop nothing runs.
+  EXPECT_THROW(runner.run_exclusive([] { throw std::runtime_error("round failed"); }), std::runtime_error);
+  runner.stop();
+  EXPECT_FALSE(runner.run_exclusive([&] { journal.add("too late"); }));
   EXPECT_EQ(journal.events().size(), 6u);
 }
 
-TEST(MemoryInbox, HandsOutInOrderAndDrainsAfterClose) {
-  auto inbox = make_memory_inbox();
-  auto a = inbox->push("1", "a");
-  auto b = inbox->push("2", "b");
-  EXPECT_LT(a, b);
+TEST(ConversationRunner, InterruptedNoticeQuotesTheFirstFortyCharacters) {
+  const std::string forty = "Ünïcödé " + std::string(32, 'x');  // 40 code points, more bytes
+  EXPECT_EQ(interrupted_notice("Remind me"),
+            "⚠️ I was interrupted while handling your message “Remind me”. Please send it again if it still matters.");
+  EXPECT_EQ(interrupted_notice(forty),
+            "⚠️ I was interrupted while handling your message “" + forty +
+                "”. Please send it again if it still matters.");
+  EXPECT_EQ(interrupted_notice(forty + "🙂 more"),
+            "⚠️ I was interrupted while handling your message “" + forty +
+                "…”. Please send it again if it still matters.");
+}
+
+// A database file in a fresh temporary folder, removed with the fixture.
+class DurableInboxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("talmo-inbox-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_));
+    std::filesystem::create_directories(dir_);
+    log::set_stderr_enabled(false);
+  }
+  void TearDown() override {
+    log::set_stderr_enabled(true);
+    std::filesystem::remove_all(dir_);
+  }
+  std::unique_ptr<db::Database> open_db() { return std::make_unique<db::Database>((dir_ / "talmo.db").string()); }
+
+  // Memory whose first `failures` stores fail as SQLite does when another
+  // process holds the lock, or the disk is full.
+  struct FlakyMemory : memory::ConversationMemory {
+    std::unique_ptr<memory::ConversationMemory> inner;
+    int failures = 0;
+    int code = SQLITE_BUSY;
+    void add_message(const std::string& n, const std::string& r, const std::string& c) override {
+      if (failures > 0) {
+        --failures;
+        throw SQLite::Exception("database is locked", code);
+      }
+      inner->add_message(n, r, c);
+    }
+    json get_history(const std::string& n) override { return inner->get_history(n); }
+    std::int64_t forget(std::optional<TimePoint> before) override { return inner->forget(before); }
+    json export_entries() override { return inner->export_entries(); }
+  };
+
+  static RunnerOptions fast(std::vector<std::string>* notices) {
+    RunnerOptions o;
+    o.backoff = {std::chrono::milliseconds(1)};
+    o.notify = [notices](const std::string& number, const std::string& text, const std::string& key) {
+      notices->push_back(number + "|" + text + "|" + key);
+    };
+    return o;
+  }
+
+  std::filesystem::path dir_;
+  static inline int counter_ = 0;
+};
+
+TEST_F(DurableInboxTest, AfterACrashWaitingMessagesRunInOrderAndAStartedOneIsNoticedOnceNeverRerun) {
+  {
+    // The earlier process: "done" ended, "begun" stored its message and then
+    // the process died, "later" and "last" never began.
+    auto db = open_db();
+    auto inbox = make_sqlite_inbox(*db);
+    for (const char* m : {"done", "begun", "later", "last"}) inbox->push("155", m);
+    auto first = inbox->take();
+    inbox->start(first->id, [] {});
+    inbox->done(first->id);
+    auto second = inbox->take();
+    ASSERT_EQ(second->message, "begun");
+    inbox->start(second->id, [] {});
+    ASSERT_EQ(inbox->take()->message, "later");  // handed out, never started: runs again
+  }
+  std::vector<std::string> notices;
+  for (int start = 0; start < 2; ++start) {
+    auto db = open_db();
+    Journal journal;
+    {
+      ConversationRunner runner([&](const std::string& n, const std::string& m) { journal.add(n + " " + m); },
+                                make_sqlite_inbox(*db), fast(&notices));
+      if (start == 0) ASSERT_TRUE(journal.wait_for(2));
+      runner.stop();
+      EXPECT_EQ(runner.inbox().waiting(), 0u);
+    }
+    EXPECT_EQ(journal.events(), (start == 0 ? std::vector<std::string>{"155 later", "155 last"}
+                                            : std::vector<std::string>{}));
+  }
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0], "155|" + interrupted_notice("begun") + "|interrupted:2");
+}
+
+TEST_F(DurableInboxTest, ABusyOrFullDatabaseBeforeTheFirstStoreRetriesAfterItInterrupts) {
+  auto db = open_db();
+  auto flaky = std::make_unique<FlakyMemory>();
+  flaky->inner = memory::make_sqlite_memory(*db, 20);
+  FlakyMemory* memory_fault = flaky.get();
+  auto memory = mark_start_on_store(std::move(flaky));
+  bool fail_after_store = false;
+  Journal journal;
+  std::vector<std::string> notices;
+  {
+    ConversationRunner runner(
+        [&](const std::string& n, const std::string& m) {
+          journal.add("run " + m);
+          memory->add_message(n, "user", m);
+          if (fail_after_store) throw SQLite::Exception("database or disk is full", SQLITE_FULL);
+        },
+        make_sqlite_inbox(*db), fast(&notices));
+    memory_fault->failures = 2;
+    runner.enqueue("155", "first");
+    runner.enqueue("155", "second");
+    ASSERT_TRUE(journal.wait_for(4));
+    ASSERT_TRUE(runner.stop(std::chrono::seconds(10)));
+  }
+  // Twice refused, then stored once; "second" waited behind it.
+  EXPECT_EQ(journal.events(), (std::vector<std::string>{"run first", "run first", "run first", "run second"}));
+  EXPECT_EQ(memory->get_history("155"),
+            json::parse(R"([{"role":"user","content":"first"},{"role":"user","content":"second"}])"));
+  EXPECT_TRUE(notices.empty());
+
+  // Full after the store: actions may have run, so the owner is told instead.
+  fail_after_store = true;
+  Journal after;
+  {
+    ConversationRunner runner(
+        [&](const std::string& n, const std::string& m) {
+          after.add("run " + m);
+          memory->add_message(n, "user", m);
+          if (fail_after_store) throw SQLite::Exception("database or disk is full", SQLITE_FULL);
+        },
+        make_sqlite_inbox(*db), fast(&notices));
+    runner.enqueue("155", "third");
+    ASSERT_TRUE(after.wait_for(1));
+    runner.stop();
+    EXPECT_EQ(runner.inbox().waiting(), 0u);
+  }
+  EXPECT_EQ(after.events(), std::vector<std::string>{"run third"});
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find(interrupted_notice("third")), std::string::npos);
+}
+
+TEST_F(DurableInboxTest, PastEitherLimitNothingIsStoredUntilTheInboxDrains) {
+  auto db = open_db();
+  {
+    auto inbox = make_sqlite_inbox(*db, InboxLimits{2, 10});
+    inbox->push("1", "aaaa");
+    EXPECT_THROW(inbox->push("1", "bbbbbbb"), InboxFull);  // 11 bytes
+    inbox->push("1", "bbbb");
+    EXPECT_THROW(inbox->push("1", "c"), InboxFull);  // a third message
+  }
+  // The counts survive a restart, and room comes back as messages are done.
+  auto inbox = make_sqlite_inbox(*db, InboxLimits{2, 10});
   EXPECT_EQ(inbox->waiting(), 2u);
-  inbox->close();
-  EXPECT_THROW(inbox->push("3", "c"), InboxClosed);
-  auto first = inbox->next();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->id, a);
-  EXPECT_EQ(first->message, "a");
-  auto second = inbox->next();
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->number, "2");
-  EXPECT_FALSE(inbox->next());
-  EXPECT_EQ(inbox->waiting(), 0u);
+  EXPECT_THROW(inbox->push("1", "c"), InboxFull);
+  inbox->done(inbox->take()->id);
+  inbox->push("1", "c");
+  EXPECT_EQ(inbox->take()->message, "bbbb");
+  EXPECT_EQ(inbox->take()->message, "c");
+  EXPECT_FALSE(inbox->take());
 }
-
 }  // namespace
 }  // namespace talmo::app

@@ -9,7 +9,10 @@
 #include "support/secrets.hpp"
 #include "whatsapp/sendwire/sendwire.hpp"
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <pthread.h>
@@ -42,7 +45,9 @@ std::unique_ptr<Services> Services::open(const config::Config& config,
                                  std::filesystem::perm_options::replace);
   s->db_ = std::make_unique<db::Database>((config.data_dir / "talmo.db").string());
   s->identity_ = identity::make_sqlite_store(*s->db_);
-  s->memory_ = memory::make_sqlite_memory(*s->db_, config.history_limit, clock);
+  // Storing the owner's message is a conversation's first lasting effect:
+  // the inbox marks the message started in the same transaction.
+  s->memory_ = mark_start_on_store(memory::make_sqlite_memory(*s->db_, config.history_limit, clock));
   s->schedules_ = schedules::make_sqlite_job_store(*s->db_, clock, config.timezone);
 
   utils::bind(utils::PromptSources{s->identity_.get(), clock, config.timezone});
@@ -81,7 +86,13 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   std::unique_ptr<App> app(new App());
   app->services_ = Services::open(config, options.clock);
   Services& services = *app->services_;
-  app->runner_ = std::make_unique<ConversationRunner>(interpreter::handle_conversation);
+  RunnerOptions line;
+  line.notify = [](const std::string& number, const std::string& text, const std::string&) {
+    sendwire::send_message(number, text);
+  };
+  app->runner_ = std::make_unique<ConversationRunner>(
+      interpreter::handle_conversation, make_sqlite_inbox(services.database(), options.inbox_limits),
+      std::move(line));
 
   scheduler::Bindings reminders;
   reminders.send_message = sendwire::send_message;
@@ -94,6 +105,10 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   reminders.clock = services.clock();
   reminders.master = config.master_number;
   reminders.misfire_grace = config.misfire_grace;
+  // A reminder waits for the running conversation, and a message for the running reminder.
+  reminders.run_exclusive = [runner = app->runner_.get()](const std::function<void()>& round) {
+    return runner->run_exclusive(round);
+  };
   app->scheduler_ = std::make_unique<scheduler::Scheduler>(std::move(reminders));
   app->scheduler_->start();
   if (config.history_retention_days > 0) {
@@ -137,13 +152,26 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
 
 App::~App() { stop(); }
 
-void App::stop() {
+bool App::idle() const { return !runner_ || runner_->inbox().waiting() == 0; }
+
+bool App::stop(std::chrono::milliseconds grace) {
   if (greeting_) greeting_->stop();
-  // Requests first, so every conversation they queue is still run.
+  const auto deadline = grace == std::chrono::milliseconds::max()
+                            ? std::chrono::steady_clock::time_point::max()
+                            : std::chrono::steady_clock::now() + grace;
+  const auto left = [&] {
+    if (deadline == std::chrono::steady_clock::time_point::max()) return std::chrono::milliseconds::max();
+    return std::max(std::chrono::milliseconds(0), std::chrono::ceil<std::chrono::milliseconds>(
+                                                      deadline - std::chrono::steady_clock::now()));
+  };
+  // Requests first, so no message is accepted that nobody would take.
   if (server_) server_->stop();
-  if (runner_) runner_->stop();
+  // What waits stays in the inbox for the next start; the running
+  // conversation (or reminder round) may finish within the grace.
+  if (runner_ && !runner_->stop(left())) return false;
   if (scheduler_) scheduler_->stop();
   if (retention_) retention_->stop();
+  return true;
 }
 
 namespace {
@@ -188,8 +216,17 @@ int serve(const std::optional<std::filesystem::path>& config_path) {
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
   log::info(std::string("Received ") + (signal_number == SIGINT ? "SIGINT" : "SIGTERM") +
-            ": finishing queued conversations and stopping");
-  app->stop();
+            ": stopping; messages not yet begun stay in the inbox for the next start");
+  if (!app->stop(std::chrono::duration_cast<std::chrono::milliseconds>(config.shutdown_grace))) {
+    // The work still running is cut off: its message counts as interrupted,
+    // and the next start tells the owner. Tearing down the services under a
+    // running conversation would be unsafe, so the process ends here.
+    log::warning("The running conversation did not finish within SHUTDOWN_GRACE (" +
+                 std::to_string(config.shutdown_grace.count()) + "s); exiting without it");
+    log::info("Talmo stopped");
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
   log::info("Talmo stopped");
   return 0;
 }

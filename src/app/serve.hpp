@@ -13,6 +13,7 @@
 #include "support/clock.hpp"
 #include "support/db.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -59,6 +60,7 @@ struct AppOptions {
   // How often the bridge is asked whether WhatsApp is connected while
   // onboarding's greeting waits to be sent.
   std::chrono::milliseconds greeting_interval{3000};
+  InboxLimits inbox_limits;        // how many owner messages, and how many bytes, may wait
 };
 
 // A running Talmo: services, conversation runner, reminder scheduler, HTTP
@@ -80,10 +82,16 @@ class App {
   int port() const { return server_->port(); }
   std::string url() const { return server_->url(); }
   Services& services() { return *services_; }
+  // No owner message waits or runs.
+  bool idle() const;
 
-  // Stops accepting requests, waits for those in progress, finishes every
-  // queued conversation, then stops the scheduler. Idempotent.
-  void stop();
+  // Stops accepting requests and waits for those in progress, then lets
+  // the running conversation or reminder round finish within `grace`
+  // (counted from the call); messages not yet begun stay in the inbox for
+  // the next start. Then stops the scheduler. False when the grace ran out
+  // with work still running: the caller should end the process (the
+  // destructor would wait for that work). Repeatable.
+  bool stop(std::chrono::milliseconds grace = std::chrono::milliseconds::max());
 
  private:
   App() = default;

@@ -14,6 +14,8 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -128,12 +130,23 @@ struct Rig {
 
   // The app on the system clock, or on `clock` (for prompts whose date and
   // time the test must know).
-  std::unique_ptr<app::App> start(std::shared_ptr<Clock> clock = nullptr) {
+  std::unique_ptr<app::App> start(std::shared_ptr<Clock> clock = nullptr, app::InboxLimits limits = {}) {
     app::AppOptions options;
+    options.inbox_limits = limits;
     options.clock = std::move(clock);
     options.env = env.function();
     options.temp_dir = scratch.path;
     return app::App::start(config, options);
+  }
+
+  // Waits (bounded) until every message the app accepted has been handled.
+  static bool wait_idle(const app::App& app, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!app.idle()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
   }
 
   // The bridge calls so far, as (path, decoded body).
@@ -163,6 +176,14 @@ struct Rig {
     return memory::make_sqlite_memory(db, 50)->get_history(number);
   }
 };
+
+// Messages in the inbox of the database at `db_file` (readable while a
+// server process runs).
+inline int inbox_rows(const fs::path& db_file) {
+  SQLite::Database db(db_file.string(), SQLite::OPEN_READONLY);
+  db.setBusyTimeout(5000);
+  return db.execAndGet("SELECT COUNT(*) FROM inbox").getInt();
+}
 
 // Posts the bridge's text webhook and returns the decoded answer.
 inline json post_text(int port, const std::string& sender, const std::string& message) {

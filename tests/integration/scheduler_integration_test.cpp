@@ -3,6 +3,7 @@
 // wall clock by nature (a job due in seconds); every wait is bounded.
 #include "integration.hpp"
 
+#include "app/runner.hpp"
 #include "core/schedules/trigger.hpp"
 
 #include <gtest/gtest.h>
@@ -197,6 +198,11 @@ TEST_F(SchedulerIntegration, ReminderFromAConversationSurvivesAKilledServer) {
     bridge_.wait_for(bridge_.requests_to("/send").size() + 1, "/send", 200ms);
   }
   ASSERT_EQ(sent_texts(), std::vector<std::string>{"Done, Boss."});
+  // Killed once the conversation has ended (killed while it runs, it would
+  // count as interrupted).
+  for (int i = 0; i < 200 && inbox_rows(home_.path / "data" / "talmo.db") > 0; ++i)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(inbox_rows(home_.path / "data" / "talmo.db"), 0);
   talmo_->stop(SIGKILL);
 
   start_talmo();
@@ -204,6 +210,71 @@ TEST_F(SchedulerIntegration, ReminderFromAConversationSurvivesAKilledServer) {
   EXPECT_EQ(talmo_->stop(SIGTERM), 0);
   EXPECT_EQ(sent_texts(), (std::vector<std::string>{"Done, Boss.", kReminder}));
   EXPECT_EQ(calls.load(), 2);
+}
+
+
+// The model echoes the owner's latest message, so each reply names its message.
+void echo_chat(testing::FakeServer& groq) {
+  groq.on("POST", "/chat/completions", [](const testing::RecordedRequest& req, httplib::Response& res) {
+    const json body = json::parse(req.body);
+    const std::string last = body["messages"].back()["content"];
+    const json route = {{"thought", "chat"}, {"module", nullptr}, {"response", "re: " + last}};
+    res.set_content(chat_completion(route.dump()).dump(), "application/json");
+  });
+}
+
+// A burst of owner messages, the server killed with SIGKILL in the middle of
+// it, a restart: every message answered "received" is handled, either
+// answered or (when it had begun) named in the interruption notice; none is
+// lost and none is answered twice.
+TEST_F(SchedulerIntegration, EveryReceivedMessageIsHandledAcrossAKill) {
+  echo_chat(groq_);
+  start_talmo();
+  std::vector<std::string> received;
+  std::atomic<bool> killed{false};
+  std::thread burst([&] {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_connection_timeout(1);
+    for (int i = 0; i < 150 && !killed; ++i) {
+      const std::string text = "message " + std::to_string(i);
+      auto res = client.Post("/whatsapp/incoming/text", json({{"sender", OWNER}, {"message", text}}).dump(),
+                             "application/json");
+      if (res && res->status == 200 && json::parse(res->body) == json({{"status", "received"}}))
+        received.push_back(text);
+    }
+  });
+  // Killed while messages are arriving and others are being handled.
+  ASSERT_TRUE(bridge_.wait_for(20, "/send", 20s));
+  talmo_->stop(SIGKILL);
+  killed = true;
+  burst.join();
+  ASSERT_GE(received.size(), 20u);
+
+  start_talmo();
+  const auto handled = [&](const std::string& text) {
+    const auto texts = sent_texts();
+    const auto answers = std::count(texts.begin(), texts.end(), "re: " + text);
+    const auto notices = std::count(texts.begin(), texts.end(), app::interrupted_notice(text));
+    return std::pair<long, long>(answers, notices);
+  };
+  const auto until = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < until) {
+    const auto [answers, notices] = handled(received.back());
+    if (answers + notices > 0) break;
+    bridge_.wait_for(bridge_.requests_to("/send").size() + 1, "/send", 200ms);
+  }
+  EXPECT_EQ(talmo_->stop(SIGTERM), 0);
+  // Only the conversation running at the kill may have both answered and
+  // been noticed (killed after its reply, before its end was recorded).
+  int both = 0;
+  for (const std::string& text : received) {
+    const auto [answers, notices] = handled(text);
+    EXPECT_LE(answers, 1) << text;
+    EXPECT_LE(notices, 1) << text;
+    EXPECT_GE(answers + notices, 1) << text << " was lost";
+    both += answers + notices > 1;
+  }
+  EXPECT_LE(both, 1);
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
+
 namespace talmo::integration {
 namespace {
 
@@ -108,6 +111,7 @@ TEST_F(ServeTest, AStrangerIsRefusedAndNothingReachesTheBridge) {
   // Conversations run in arrival order: had a stranger's been queued, it
   // would have reached the bridge before the owner's.
   post_text(app->port(), OWNER, "/s");
+  ASSERT_TRUE(rig.wait_idle(*app));
   app->stop();
   auto calls = rig.bridge_calls();
   ASSERT_EQ(calls.size(), 2u);
@@ -120,7 +124,8 @@ TEST_F(ServeTest, MessagesAndIdentitySurviveARestartOnTheSameDataFolder) {
   EXPECT_EQ(post_text(app->port(), OWNER, "Remember that I like Earl Grey"),
             json({{"status", "received"}}));
   app->services().identity().update_identity(json{{"owner", "Chief"}});
-  app->stop();  // runs what is queued first
+  ASSERT_TRUE(rig.wait_idle(*app));
+  app->stop();
   app.reset();
 
   json history = rig.stored_history(OWNER);
@@ -131,6 +136,7 @@ TEST_F(ServeTest, MessagesAndIdentitySurviveARestartOnTheSameDataFolder) {
   app = rig.start();
   post_text(app->port(), OWNER, "/identity");
   post_text(app->port(), OWNER, "And green tea");
+  ASSERT_TRUE(rig.wait_idle(*app));
   app->stop();
   app.reset();
 
@@ -144,6 +150,39 @@ TEST_F(ServeTest, MessagesAndIdentitySurviveARestartOnTheSameDataFolder) {
   for (auto& entry : history)
     if (entry["role"] == "user") user_lines.push_back(entry["content"]);
   EXPECT_EQ(user_lines, (std::vector<std::string>{"Remember that I like Earl Grey", "And green tea"}));
+}
+
+// Past the inbox's limit the webhook says so instead of "received", stores
+// nothing, and takes messages again once the inbox has drained.
+TEST_F(ServeTest, AFullInboxRefusesMessagesUntilItDrains) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false;
+  rig.groq.on("POST", "/chat/completions", [&](const testing::RecordedRequest&, httplib::Response& res) {
+    std::unique_lock lock(mu);
+    cv.wait_for(lock, std::chrono::seconds(20), [&] { return release; });
+    res.set_content(chat_completion(R"({"thought": "chat", "module": null, "response": "Noted, Boss."})").dump(),
+                    "application/json");
+  });
+  auto app = rig.start(nullptr, app::InboxLimits{2, 1 << 20});
+  EXPECT_EQ(post_text(app->port(), OWNER, "one"), json({{"status", "received"}}));
+  EXPECT_EQ(post_text(app->port(), OWNER, "two"), json({{"status", "received"}}));
+  const json refused = post_text(app->port(), OWNER, "three");
+  EXPECT_EQ(refused.value("status", ""), "error");
+  EXPECT_NE(refused.value("message", "").find("inbox is full"), std::string::npos) << refused;
+  {
+    std::lock_guard lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  ASSERT_TRUE(rig.wait_idle(*app));
+  EXPECT_EQ(post_text(app->port(), OWNER, "four"), json({{"status", "received"}}));
+  ASSERT_TRUE(rig.wait_idle(*app));
+  app->stop();
+  std::vector<std::string> asked;
+  for (const json& entry : rig.stored_history(OWNER))
+    if (entry["role"] == "user") asked.push_back(entry["content"]);
+  EXPECT_EQ(asked, (std::vector<std::string>{"one", "two", "four"}));
 }
 
 TEST_F(ServeTest, HealthzAndTheBodyLimit) {

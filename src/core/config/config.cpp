@@ -27,7 +27,8 @@ constexpr std::string_view kSettings[] = {
     "MASTER_NUMBER", "GROQ_API_KEYS",   "GROQ_MODEL",     "WHISPER_MODEL",   "TAVILY_API_KEY",
     "GROQ_BASE_URL", "TAVILY_BASE_URL", "BRIDGE_URL",     "TALMO_HOST",      "TALMO_PORT",
     "TALMO_DATA_DIR", "TALMO_TIMEZONE", "TALMO_LOG_LEVEL", "HISTORY_LIMIT",  "MISFIRE_GRACE",
-    "HISTORY_RETENTION_DAYS", "TALMO_LOG_FORMAT", "TALMO_LOG_FILE", "TALMO_LOG_FILE_SIZE", "TALMO_LOG_FILE_COUNT"};
+    "HISTORY_RETENTION_DAYS", "TALMO_LOG_FORMAT", "TALMO_LOG_FILE", "TALMO_LOG_FILE_SIZE", "TALMO_LOG_FILE_COUNT",
+    "SHUTDOWN_GRACE"};
 
 // These decide where the file is, so only the environment can set them.
 constexpr std::string_view kEnvironmentOnly[] = {"TALMO_HOME", "TALMO_CONFIG"};
@@ -441,6 +442,7 @@ Config load(const std::optional<fs::path>& explicit_path, const Environment& env
   }
   config.log_file_count = static_cast<int>(integer_setting(source, "TALMO_LOG_FILE_COUNT", config.log_file_count,
                                                            1, 1000, "must be an integer from 1 to 1000"));
+  config.shutdown_grace = duration_setting(source, "SHUTDOWN_GRACE", config.shutdown_grace);
   return config;
 }
 

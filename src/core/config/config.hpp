@@ -41,6 +41,9 @@ struct Config {
   std::filesystem::path log_file;             // TALMO_LOG_FILE: lines go there instead of stderr
   std::uint64_t log_file_size = 10ull << 20;  // TALMO_LOG_FILE_SIZE: rotate at this many bytes
   int log_file_count = 5;                     // TALMO_LOG_FILE_COUNT: rotated files kept
+  // How long a stop waits for the running conversation before the process
+  // exits anyway (the conversation then counts as interrupted).
+  std::chrono::seconds shutdown_grace{10};                       // SHUTDOWN_GRACE
 
   std::filesystem::path config_file;  // the file that was (or would have been) read
   std::filesystem::path home;         // TALMO_HOME

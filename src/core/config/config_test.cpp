@@ -239,6 +239,15 @@ TEST_F(ConfigTest, MisfireGraceForms) {
   EXPECT_EQ(load(std::nullopt, env()).misfire_grace, 120s);
   vars_.erase("MISFIRE_GRACE");
   EXPECT_NE(load_error("MISFIRE_GRACE = -1\n").find(":1: MISFIRE_GRACE must be a number of seconds"), std::string::npos);
+
+  // The stop's grace takes the same forms and is ten seconds when unset.
+  EXPECT_EQ(load(std::nullopt, env()).shutdown_grace, 10s);
+  EXPECT_EQ(load(write_file("SHUTDOWN_GRACE = \"1m\"\n"), env()).shutdown_grace, 60s);
+  vars_["SHUTDOWN_GRACE"] = "3";
+  EXPECT_EQ(load(std::nullopt, env()).shutdown_grace, 3s);
+  vars_.erase("SHUTDOWN_GRACE");
+  EXPECT_NE(load_error("SHUTDOWN_GRACE = \"soon\"\n").find(":1: SHUTDOWN_GRACE must be a number of seconds"),
+            std::string::npos);
 }
 
 TEST_F(ConfigTest, RetentionAndLogSettings) {

@@ -231,7 +231,7 @@ void Scheduler::deliver(const schedules::Run& run, TimePoint now) {
   bool sent = false;
   std::string error;
   try {
-    sent = b_.send_message(b_.master, text);
+    sent = b_.send_run ? b_.send_run(b_.master, text, run.id) : b_.send_message(b_.master, text);
     if (!sent) error = "the bridge did not accept the message";
   } catch (const std::exception& e) {
     error = e.what();
@@ -411,8 +411,15 @@ void Scheduler::thread_main() {
     lock.unlock();
     milliseconds wait = b_.max_sleep;
     try {
-      const std::optional<TimePoint> next = tick();
-      if (next) {
+      std::optional<TimePoint> next;
+      bool ran = true;
+      if (b_.run_exclusive)
+        ran = b_.run_exclusive([&] { next = tick(); });
+      else
+        next = tick();
+      if (!ran) {
+        next.reset();  // the line has stopped: nothing to do until stop()
+      } else if (next) {
         const auto until = std::chrono::ceil<milliseconds>(*next - b_.clock->now());
         wait = std::clamp(until, kMinSleep, b_.max_sleep);
       }

@@ -72,6 +72,14 @@ struct Bindings {
   // The bridge client (sendwire::send_message in production): true only when
   // the bridge confirmed the message.
   std::function<bool(const std::string& number, const std::string& text)> send_message;
+  // When set, used instead of send_message with the run's id, so a run
+  // delivered again after a crash can be recognised (the outbox stores one
+  // text per run).
+  std::function<bool(const std::string& number, const std::string& text, std::int64_t run_id)> send_run;
+  // When set, every round runs through it (the owner's single line of work,
+  // so a reminder never lands in the middle of a conversation); it answers
+  // false when it did not run the round (the line has stopped).
+  std::function<bool(const std::function<void()>& round)> run_exclusive;
   // The LLM gateway (lexgate::get_response_with_system in production).
   std::function<std::optional<std::string>(const json& messages)> get_response_with_system;
   // The prompt filler (utils::format_prompt in production).
