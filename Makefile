@@ -9,7 +9,7 @@ DEPS := g++ cmake make pkg-config git ca-certificates tzdata \
         libicu-dev libsqlitecpp-dev libsqlite3-dev libspdlog-dev libfmt-dev \
         libcli11-dev libtomlplusplus-dev libhowardhinnant-date-dev \
         libgtest-dev libgmock-dev libbenchmark-dev \
-        libphonenumber-dev
+        libphonenumber-dev libboost-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -130,12 +130,13 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   routes.temp_dir = options.temp_dir;
   ingrest::bind(std::move(routes));
 
-  ServerOptions server;
+  web::ServerOptions server;
   server.host = config.host;
   server.port = config.port;
-  server.threads = options.http_threads;
-  server.mount = [](httplib::Server& s) { ingrest::mount(s); };
-  app->server_ = std::make_unique<HttpServer>(std::move(server));
+  server.workers = options.http_workers;
+  server.handler = ingrest::dispatch;
+  server.streams_body = ingrest::streams_body;
+  app->server_ = std::make_unique<web::HttpServer>(std::move(server));
   log::info("Owner number: " + phone::describe(owner));
   log::info("Talmo listening on " + app->server_->url());
 

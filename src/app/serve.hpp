@@ -4,7 +4,6 @@
 #include "app/greeting.hpp"
 #include "app/retention.hpp"
 #include "app/runner.hpp"
-#include "app/server.hpp"
 #include "core/config/config.hpp"
 #include "core/scheduler/scheduler.hpp"
 #include "core/identity/identity.hpp"
@@ -12,6 +11,7 @@
 #include "core/schedules/schedules.hpp"
 #include "support/clock.hpp"
 #include "support/db.hpp"
+#include "web/server.hpp"
 
 #include <chrono>
 #include <filesystem>
@@ -55,7 +55,7 @@ struct AppOptions {
   std::shared_ptr<Clock> clock;  // the system clock when null
   // Where GET /internal/config reads the environment; the process's when null.
   config::Environment env;
-  std::size_t http_threads = 8;
+  std::size_t http_workers = 4;  // threads for voice notes and large bodies
   std::filesystem::path temp_dir;  // voice-note files; the system's temporary folder when empty
   // How often the bridge is asked whether WhatsApp is connected while
   // onboarding's greeting waits to be sent.
@@ -99,7 +99,7 @@ class App {
   std::unique_ptr<ConversationRunner> runner_;
   std::unique_ptr<scheduler::Scheduler> scheduler_;
   std::unique_ptr<Retention> retention_;  // only with HISTORY_RETENTION_DAYS
-  std::unique_ptr<HttpServer> server_;
+  std::unique_ptr<web::HttpServer> server_;
   std::unique_ptr<greeting::Sender> greeting_;
 };
 

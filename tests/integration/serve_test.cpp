@@ -194,7 +194,7 @@ TEST_F(ServeTest, HealthzAndTheBodyLimit) {
   EXPECT_EQ(json::parse(res->body), json({{"status", "ok"}}));
 
   httplib::Client big("127.0.0.1", app->port());
-  res = big.Post("/whatsapp/incoming/text", std::string(app::MAX_REQUEST_BODY + 1, ' '),
+  res = big.Post("/whatsapp/incoming/text", std::string(web::MAX_REQUEST_BODY + 1, ' '),
                  "application/json");
   if (res) {
     EXPECT_EQ(res->status, 413);

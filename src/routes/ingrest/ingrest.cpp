@@ -4,14 +4,11 @@
 #include "support/phone.hpp"
 #include "support/unicode.hpp"
 
-#include <httplib.h>
-
 #include <array>
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -269,13 +266,6 @@ Answer text_answer(std::string_view body, const Bound& bound) {
   return {200, status_only("received")};
 }
 
-void send_answer(httplib::Response& res, const Answer& answer) {
-  res.status = answer.status;
-  // Error texts may carry bytes of a malformed body; they must not break the answer.
-  res.set_content(answer.body.dump(-1, ' ', false, json::error_handler_t::replace),
-                  "application/json");
-}
-
 }  // namespace
 
 void bind(Bindings b) {
@@ -329,44 +319,25 @@ Answer get_internal_config(std::string_view peer_address) {
   return {200, b->b.read_internal_config()};
 }
 
-void mount(httplib::Server& server) {
-  server.Post("/whatsapp/incoming/text", [](const httplib::Request& req, httplib::Response& res) {
-    send_answer(res, handle_incoming_text_message(req.body));
-  });
+bool streams_body(const web::Request& head) {
+  return head.method == "POST" && head.path == "/whatsapp/incoming/audio";
+}
 
-  server.Post("/whatsapp/incoming/audio", [](const httplib::Request& req, httplib::Response& res,
-                                             const httplib::ContentReader& content_reader) {
-    AudioRequest request;
-    request.sender = req.get_header_value("X-Sender");
-    const bool chunked = strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked") == 0;
-    const bool has_length = req.has_header("Content-Length");
-    if (has_length) {
-      try {
-        request.content_length = std::stoull(req.get_header_value("Content-Length"));
-      } catch (const std::exception&) {
-        // An unreadable length is left to the reader, which fails on it.
-      }
-    }
-    bool body_consumed = !chunked && (!has_length || request.content_length == 0u);
-    if (chunked || (has_length && request.content_length != 0u)) {
-      request.read_body = [&](const BodySink& sink) {
-        bool ok = content_reader([&](const char* data, size_t n) {
-          return sink(std::string_view(data, n));
-        });
-        body_consumed = ok;
-        return ok;
-      };
-    }
-    // Without a length or chunked framing the request carries no body.
-    send_answer(res, handle_incoming_audio_message(request));
-    // Unread body bytes would be taken for the next request on this
-    // connection; tell the client not to reuse it.
-    if (!body_consumed) res.set_header("Connection", "close");
-  });
-
-  server.Get("/internal/config", [](const httplib::Request& req, httplib::Response& res) {
-    send_answer(res, get_internal_config(req.remote_addr));
-  });
+Answer dispatch(const web::Request& request) {
+  const std::string& method = request.method;
+  const std::string& path = request.path;
+  if (path == "/healthz" && method == "GET") return {200, json{{"status", "ok"}}};
+  if (path == "/whatsapp/incoming/text" && method == "POST")
+    return handle_incoming_text_message(request.body);
+  if (path == "/whatsapp/incoming/audio" && method == "POST") {
+    AudioRequest audio;
+    audio.sender = request.headers.get("X-Sender");
+    audio.content_length = request.content_length;
+    audio.read_body = request.read_body;
+    return handle_incoming_audio_message(audio);
+  }
+  if (path == "/internal/config" && method == "GET") return get_internal_config(request.peer_address);
+  return web::error_answer(404);
 }
 
 }  // namespace talmo::ingrest

@@ -1,5 +1,5 @@
 // The inbound routes the bridge calls, as plain functions from request to
-// answer, plus mounting them on an HTTP server.
+// answer, and the one entry point a server hands every request to.
 //
 // Every route answers at once; a verified owner message is handed to
 // `enqueue_conversation` and runs after the answer has gone out.
@@ -11,6 +11,7 @@
 
 #include "support/clock.hpp"
 #include "support/json.hpp"
+#include "web/request.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -19,10 +20,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-namespace httplib {
-class Server;
-}
 
 namespace talmo::ingrest {
 
@@ -69,21 +66,15 @@ inline constexpr std::size_t MAX_LOGGED_SENDER = 64;
 // The largest voice note accepted (Groq's upload limit of 25 MB, read as MiB).
 inline constexpr std::uint64_t MAX_AUDIO_BYTES = 25ull * 1024 * 1024;
 
-struct Answer {
-  int status = 200;
-  json body;
-};
+using Answer = web::Answer;
 
 // POST /whatsapp/incoming/text with the raw request body. Always status 200:
 // "ignored" (missing sender or message), "unauthorized", "received" (the
 // conversation is queued) or "error" with the error's text.
 Answer handle_incoming_text_message(std::string_view body);
 
-// Hands each chunk of the request body to the sink, in order. The sink
-// returns false to stop reading. The reader returns false when the body was
-// not read to its end (stopped by the sink, or the connection failed).
-using BodySink = std::function<bool(std::string_view chunk)>;
-using BodyReader = std::function<bool(const BodySink& sink)>;
+using web::BodyReader;
+using web::BodySink;
 
 struct AudioRequest {
   std::string sender;                           // the X-Sender header, "" when absent
@@ -106,8 +97,17 @@ Answer handle_incoming_audio_message(const AudioRequest& request);
 // propagates (the server answers 500).
 Answer get_internal_config(std::string_view peer_address);
 
-// Mounts POST /whatsapp/incoming/text, POST /whatsapp/incoming/audio and
-// GET /internal/config on `server` (no path prefix). Answers go out as JSON.
-void mount(httplib::Server& server);
+// Every request the server receives, by method and path: GET /healthz
+// ({"status": "ok"}), POST /whatsapp/incoming/text, POST
+// /whatsapp/incoming/audio, GET /internal/config; anything else 404
+// {"detail": "Not Found"}. The audio route reads its body itself through
+// request.read_body (see streams_body) and blocks while transcribing; the
+// others take request.body.
+Answer dispatch(const web::Request& request);
+
+// True for the requests whose route reads the body itself, after checking
+// the sender, and blocks: POST /whatsapp/incoming/audio. The server runs
+// those off its event loop and hands them a streaming body reader.
+bool streams_body(const web::Request& head);
 
 }  // namespace talmo::ingrest

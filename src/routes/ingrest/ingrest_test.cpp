@@ -1,21 +1,20 @@
 #include "routes/ingrest/ingrest.hpp"
 
 #include "support/log.hpp"
+#include "testing/socket.hpp"
+#include "web/server.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 namespace talmo::ingrest {
@@ -454,42 +453,26 @@ class MountedRoutesTest : public RoutesTest {
  protected:
   void SetUp() override {
     RoutesTest::SetUp();
-    mount(server);
-    port = server.bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::yield();
+    web::ServerOptions options;
+    options.port = 0;
+    options.handler = dispatch;
+    options.streams_body = streams_body;
+    server = std::make_unique<web::HttpServer>(options);
+    port = server->port();
   }
   void TearDown() override {
-    server.stop();
-    thread.join();
+    server.reset();
     RoutesTest::TearDown();
   }
 
-  // Sends raw bytes on a fresh connection and reads until the server closes
-  // it or `until` shows up in the answer.
-  std::string raw_exchange(const std::string& bytes, const std::string& until) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-    std::string got;
-    char buf[4096];
-    while (got.find(until) == std::string::npos) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      got.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return got;
+  // Sends raw bytes on a fresh connection and reads one answer.
+  std::string raw_exchange(const std::string& bytes) {
+    testing::RawSocket s(port);
+    EXPECT_TRUE(s.send(bytes));
+    return s.read_answers(1);
   }
 
-  httplib::Server server;
-  std::thread thread;
+  std::unique_ptr<web::HttpServer> server;
   int port = 0;
 };
 
@@ -507,6 +490,16 @@ TEST_F(MountedRoutesTest, TextRouteAnswersJsonWithStatus200) {
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(json::parse(res->body)["status"], "error");
   EXPECT_EQ(queued.size(), 1u);
+
+  res = client.Get("/healthz");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body, R"({"status":"ok"})");
+  for (auto path : {"/nowhere", "/whatsapp/incoming/text"}) {
+    res = client.Get(path);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404) << path;
+    EXPECT_EQ(res->body, R"({"detail":"Not Found"})") << path;
+  }
 }
 
 TEST_F(MountedRoutesTest, AudioRouteStoresTheRawBodyAndCleansUp) {
@@ -534,16 +527,14 @@ TEST_F(MountedRoutesTest, AStrangersAudioIsAnsweredBeforeItsBodyArrives) {
   // The headers promise a megabyte that is never sent: the answer must not wait for it.
   std::string got = raw_exchange(
       "POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nX-Sender: 4567\r\n"
-      "Content-Length: 1000000\r\n\r\n",
-      "}");
+      "Content-Length: 1000000\r\n\r\n");
   EXPECT_NE(got.find("200 OK"), std::string::npos) << got;
   EXPECT_NE(got.find(R"({"status":"unauthorized"})"), std::string::npos) << got;
   EXPECT_NE(got.find("Connection: close"), std::string::npos) << got;
   EXPECT_EQ(body_reads, 0);
   EXPECT_TRUE(temp.files().empty());
 
-  got = raw_exchange("POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n",
-                     "}");
+  got = raw_exchange("POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n");
   EXPECT_NE(got.find(R"({"status":"ignored","reason":"Missing X-Sender header"})"), std::string::npos)
       << got;
 }
@@ -551,8 +542,7 @@ TEST_F(MountedRoutesTest, AStrangersAudioIsAnsweredBeforeItsBodyArrives) {
 TEST_F(MountedRoutesTest, ChunkedAudioIsAcceptedToo) {
   std::string got = raw_exchange(
       "POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nX-Sender: 15551234567\r\n"
-      "Transfer-Encoding: chunked\r\n\r\n4\r\nOggS\r\n3\r\nabc\r\n0\r\n\r\n",
-      "}");
+      "Transfer-Encoding: chunked\r\n\r\n4\r\nOggS\r\n3\r\nabc\r\n0\r\n\r\n");
   EXPECT_NE(got.find(R"({"status":"received"})"), std::string::npos) << got;
   EXPECT_EQ(seen_audio, "OggSabc");
   EXPECT_TRUE(temp.files().empty());

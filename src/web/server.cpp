@@ -1,0 +1,584 @@
+#include "web/server.hpp"
+
+#include "support/log.hpp"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace talmo::web {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A buffered body above this size is handled on a worker: parsing a large
+// JSON body takes long enough to stall every other connection.
+constexpr std::size_t LARGE_BODY = 64 * 1024;
+// Piece size for bodies that routes read themselves.
+constexpr std::size_t BODY_CHUNK = 64 * 1024;
+// After an answer that ends a connection, what is still arriving is read and
+// dropped for this long, so the client sees the answer instead of a reset.
+constexpr std::chrono::milliseconds LINGER{1000};
+// While stopping, how long an answer being produced may take to write, and
+// how long stop() waits for those answers in all.
+constexpr std::chrono::milliseconds STOP_GRACE{1000};
+constexpr char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+bool is_http_error(const beast::error_code& ec) {
+  return &ec.category() == &http::make_error_code(http::error::bad_target).category();
+}
+
+// Hands a streamed body from the event loop to the worker running the
+// route, one piece at a time: the loop reads the next piece only when the
+// worker asks for it, so a slow route holds back a fast sender.
+class BodyPipe {
+ public:
+  enum class State { idle, asked, piece, end, failed };
+
+  // Worker side. `ask` makes the loop fetch the next piece.
+  bool read(const BodySink& sink, const std::function<void()>& ask) {
+    {
+      std::lock_guard l(mu_);
+      if (used_) return false;
+      used_ = true;
+    }
+    for (;;) {
+      {
+        std::lock_guard l(mu_);
+        if (state_ == State::failed) return false;
+        state_ = State::asked;
+      }
+      ask();
+      std::string piece;
+      {
+        std::unique_lock l(mu_);
+        cv_.wait(l, [&] { return state_ != State::asked; });
+        if (state_ == State::end) return true;
+        if (state_ == State::failed) return false;
+        piece = std::move(piece_);
+        state_ = State::idle;
+      }
+      if (!sink(piece)) return false;
+    }
+  }
+
+  // Loop side.
+  void deliver(std::string piece) { settle(State::piece, std::move(piece)); }
+  void end() { settle(State::end, {}); }
+  void fail() { settle(State::failed, {}); }
+
+ private:
+  void settle(State s, std::string piece) {
+    {
+      std::lock_guard l(mu_);
+      if (state_ == State::failed || state_ == State::end) return;
+      state_ = s;
+      piece_ = std::move(piece);
+    }
+    cv_.notify_all();
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  State state_ = State::idle;
+  std::string piece_;
+  bool used_ = false;
+};
+
+class Session;
+
+}  // namespace
+
+struct HttpServer::Impl {
+  explicit Impl(ServerOptions o) : options(std::move(o)), workers(options.workers ? options.workers : 1) {}
+
+  void accept();
+  void admit(tcp::socket socket);
+  // The oldest connection waiting for a request: `peer`'s, or when empty,
+  // that of the peer holding the most connections. Null when none waits.
+  std::shared_ptr<Session> eviction_candidate(const std::string& peer);
+  void add(Session* s);
+  void remove(Session* s);
+  void stop();
+
+  ServerOptions options;
+  std::string host;
+  int port = 0;
+
+  // Connections, touched by the loop (and by a session's destructor).
+  mutable std::mutex reg_mu;
+  std::condition_variable reg_cv;
+  std::unordered_set<Session*> sessions;
+  std::unordered_map<std::string, std::size_t> per_peer;
+
+  // Declared after the registry: handlers still queued when the loop is
+  // destroyed hold sessions, which unregister themselves.
+  net::io_context ioc{1};
+  std::optional<net::executor_work_guard<net::io_context::executor_type>> guard;
+  tcp::acceptor acceptor{ioc};
+  net::steady_timer accept_retry{ioc};
+  bool accept_error_logged = false;
+  bool stopping = false;  // loop only
+  net::thread_pool workers;
+  std::thread loop;
+  std::mutex stop_mu;
+  bool stopped = false;
+};
+
+namespace {
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  enum class Phase { waiting, handling, writing };
+
+  Session(HttpServer::Impl& server, tcp::socket socket, std::string peer)
+      : server_(server), stream_(std::move(socket)), peer_(std::move(peer)) {}
+  ~Session() { server_.remove(this); }
+
+  const std::string& peer() const { return peer_; }
+  Phase phase() const { return phase_; }
+  Clock::time_point since() const { return since_; }
+  bool closed() const { return closed_; }
+  // A route is waiting for body bytes from this connection.
+  bool streaming_body() const { return pipe_ && !body_complete_; }
+
+  void start() {
+    beast::error_code ec;
+    stream_.socket().set_option(tcp::no_delay(true), ec);
+    wait_for_request();
+  }
+
+  // Ends the connection now; pending reads and writes complete with errors.
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+    stream_.close();
+    if (pipe_) pipe_->fail();
+    server_.remove(this);
+  }
+
+ private:
+  const Limits& limits() const { return server_.options.limits; }
+
+  void wait_for_request() {
+    phase_ = Phase::waiting;
+    since_ = Clock::now();
+    req_.reset();
+    pipe_.reset();
+    body_complete_ = false;
+    continue_sent_ = false;
+    if (closed_) return;
+    if (buffer_.size() > 0) return read_header();  // a pipelined request is already here
+    stream_.expires_after(limits().idle_timeout);
+    stream_.async_read_some(buffer_.prepare(4096),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                              if (ec) return self->close();
+                              self->buffer_.commit(n);
+                              self->read_header();
+                            });
+  }
+
+  void read_header() {
+    // The request's deadline runs from its first byte to its last.
+    stream_.expires_after(limits().request_timeout);
+    head_.emplace();
+    head_->header_limit(static_cast<std::uint32_t>(
+        std::min<std::size_t>(limits().max_header_bytes, std::numeric_limits<std::uint32_t>::max())));
+    head_->body_limit(limits().max_body_bytes);
+    http::async_read_header(stream_, buffer_, *head_,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              self->on_header(ec);
+                            });
+  }
+
+  void on_header(beast::error_code ec) {
+    if (ec == http::error::header_limit) return reject(431);
+    if (ec == http::error::body_limit) return reject(413);
+    if (ec == http::error::end_of_stream || ec == http::error::partial_message) return close();
+    if (is_http_error(ec)) return reject(400);
+    if (ec) return close();
+
+    auto& h = head_->get();
+    Request req;
+    std::size_t fields = 0;
+    for (auto& f : h) {
+      if (++fields > limits().max_header_fields) return reject(431);
+      req.headers.add(std::string(f.name_string()), std::string(f.value()));
+    }
+    req.method = std::string(h.method_string());
+    req.target = std::string(h.target());
+    req.path = req.target.substr(0, req.target.find('?'));
+    req.peer_address = peer_;
+    if (auto n = head_->content_length()) req.content_length = *n;
+    version_ = h.version();
+    keep_alive_ = h.keep_alive();
+    auto expect = h[http::field::expect];
+    expect_continue_ = iequals(std::string_view(expect.data(), expect.size()), "100-continue");
+    req_ = std::move(req);
+
+    if (server_.options.streams_body && server_.options.streams_body(*req_)) return stream_body();
+    if (head_->is_done()) {
+      body_complete_ = true;
+      return dispatch(false);
+    }
+    read_whole_body();
+  }
+
+  // Sends "100 Continue" first when the client waits for it.
+  void then_continue(std::function<void()> next) {
+    if (!expect_continue_ || continue_sent_) return next();
+    continue_sent_ = true;
+    net::async_write(stream_, net::buffer(CONTINUE, sizeof CONTINUE - 1),
+                     [self = shared_from_this(), next = std::move(next)](beast::error_code ec, std::size_t) {
+                       if (ec) return self->close();
+                       next();
+                     });
+  }
+
+  void read_whole_body() {
+    body_.emplace(std::move(*head_));
+    body_->body_limit(limits().max_body_bytes);
+    then_continue([self = shared_from_this()] {
+      http::async_read(self->stream_, self->buffer_, *self->body_,
+                       [self](beast::error_code ec, std::size_t) {
+                         if (ec == http::error::body_limit) return self->reject(413);
+                         if (ec == http::error::end_of_stream || ec == http::error::partial_message)
+                           return self->close();
+                         if (is_http_error(ec)) return self->reject(400);
+                         if (ec) return self->close();
+                         self->req_->body = std::move(self->body_->get().body());
+                         self->body_.reset();
+                         self->body_complete_ = true;
+                         self->dispatch(self->req_->body.size() > LARGE_BODY);
+                       });
+    });
+  }
+
+  void stream_body() {
+    pieces_.emplace(std::move(*head_));
+    pieces_->body_limit(limits().max_body_bytes);
+    pipe_ = std::make_shared<BodyPipe>();
+    std::weak_ptr<Session> weak = weak_from_this();
+    auto ex = stream_.get_executor();
+    req_->read_body = [pipe = pipe_, weak, ex](const BodySink& sink) {
+      return pipe->read(sink, [pipe, weak, ex] {
+        net::post(ex, [pipe, weak] {
+          if (auto self = weak.lock()) self->read_piece();
+          else pipe->fail();
+        });
+      });
+    };
+    dispatch(true);
+  }
+
+  // Loop side of BodyPipe: reads the next piece of a streamed body.
+  void read_piece() {
+    if (closed_ || !pipe_) {
+      if (pipe_) pipe_->fail();
+      return;
+    }
+    if (pieces_->is_done()) {
+      body_complete_ = true;
+      return pipe_->end();
+    }
+    then_continue([self = shared_from_this()] {
+      auto& body = self->pieces_->get().body();
+      self->piece_buf_.resize(BODY_CHUNK);
+      body.data = self->piece_buf_.data();
+      body.size = self->piece_buf_.size();
+      http::async_read(self->stream_, self->buffer_, *self->pieces_,
+                       [self](beast::error_code ec, std::size_t) {
+                         if (ec == http::error::need_buffer) ec = {};
+                         if (ec) return self->pipe_->fail();
+                         std::size_t got = self->piece_buf_.size() - self->pieces_->get().body().size;
+                         if (got == 0 && self->pieces_->is_done()) {
+                           self->body_complete_ = true;
+                           return self->pipe_->end();
+                         }
+                         self->pipe_->deliver(std::string(self->piece_buf_.data(), got));
+                       });
+    });
+  }
+
+  // Runs the handler inline or on a worker; the answer is written on the loop.
+  void dispatch(bool on_worker) {
+    phase_ = Phase::handling;
+    if (!pipe_) stream_.expires_never();  // a streamed body still reads under the request's deadline
+    if (!on_worker) return answer(run_handler());
+    net::post(server_.workers, [self = shared_from_this()] {
+      Answer a = self->run_handler();
+      net::post(self->stream_.get_executor(),
+                [self, a = std::move(a)]() mutable { self->answer(std::move(a)); });
+    });
+  }
+
+  Answer run_handler() {
+    const Request& req = *req_;
+    std::string what;
+    try {
+      if (!server_.options.handler) return error_answer(404);
+      return server_.options.handler(req);
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+      what = "unknown error";
+    }
+    log::error("Unhandled error on " + req.method + " " + req.path + ": " + what);
+    return error_answer(500);
+  }
+
+  void answer(Answer a) {
+    if (closed_) return;
+    if (pipe_) pipe_->fail();  // the route is done with the body, read or not
+    const bool keep = keep_alive_ && body_complete_ && !server_.stopping;
+    write(std::move(a), keep);
+  }
+
+  // Answers a request the server itself refuses, and ends the connection.
+  void reject(int status) {
+    version_ = 11;
+    write(error_answer(status), false);
+  }
+
+  void write(Answer a, bool keep) {
+    phase_ = Phase::writing;
+    res_.emplace(static_cast<http::status>(a.status), version_ ? version_ : 11);
+    res_->set(http::field::content_type, "application/json");
+    // Error texts may carry bytes of a malformed body; they must not break the answer.
+    res_->body() = a.body.dump(-1, ' ', false, json::error_handler_t::replace);
+    res_->keep_alive(keep);
+    res_->prepare_payload();
+    stream_.expires_after(server_.stopping ? STOP_GRACE : limits().request_timeout);
+    http::async_write(stream_, *res_, [self = shared_from_this(), keep](beast::error_code ec, std::size_t) {
+      self->res_.reset();
+      if (ec) return self->close();
+      if (keep) return self->wait_for_request();
+      self->linger();
+    });
+  }
+
+  // Half-closes, then drops what the client still sends until it closes too
+  // or LINGER passes; closing with unread bytes would reset the connection
+  // and could destroy the answer before the client reads it.
+  void linger() {
+    phase_ = Phase::waiting;
+    since_ = Clock::now();
+    if (server_.stopping) return close();
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) return close();
+    buffer_.consume(buffer_.size());
+    stream_.expires_after(LINGER);
+    drain();
+  }
+
+  void drain() {
+    stream_.async_read_some(buffer_.prepare(BODY_CHUNK),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec) return self->close();
+                              self->buffer_.consume(self->buffer_.size());
+                              self->drain();
+                            });
+  }
+
+  HttpServer::Impl& server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  const std::string peer_;
+  Phase phase_ = Phase::waiting;
+  Clock::time_point since_ = Clock::now();
+  bool closed_ = false;
+
+  std::optional<http::request_parser<http::empty_body>> head_;
+  std::optional<http::request_parser<http::string_body>> body_;
+  std::optional<http::request_parser<http::buffer_body>> pieces_;
+  std::vector<char> piece_buf_;
+  std::shared_ptr<BodyPipe> pipe_;
+  std::optional<Request> req_;
+  std::optional<http::response<http::string_body>> res_;
+  unsigned version_ = 11;
+  bool keep_alive_ = false;
+  bool body_complete_ = false;
+  bool expect_continue_ = false;
+  bool continue_sent_ = false;
+};
+
+}  // namespace
+
+void HttpServer::Impl::add(Session* s) {
+  std::lock_guard l(reg_mu);
+  sessions.insert(s);
+  ++per_peer[s->peer()];
+}
+
+void HttpServer::Impl::remove(Session* s) {
+  {
+    std::lock_guard l(reg_mu);
+    if (sessions.erase(s) == 0) return;
+    auto it = per_peer.find(s->peer());
+    if (it != per_peer.end() && --it->second == 0) per_peer.erase(it);
+  }
+  reg_cv.notify_all();
+}
+
+std::shared_ptr<Session> HttpServer::Impl::eviction_candidate(const std::string& peer) {
+  std::lock_guard l(reg_mu);
+  std::string from = peer;
+  if (from.empty()) {
+    std::size_t most = 0;
+    for (auto& [p, n] : per_peer)
+      if (n > most) most = n, from = p;
+  }
+  Session* best = nullptr;
+  for (Session* s : sessions) {
+    if (s->closed() || s->phase() != Session::Phase::waiting || s->peer() != from) continue;
+    if (!best || s->since() < best->since()) best = s;
+  }
+  return best ? best->weak_from_this().lock() : nullptr;
+}
+
+void HttpServer::Impl::admit(tcp::socket socket) {
+  beast::error_code ec;
+  auto endpoint = socket.remote_endpoint(ec);
+  if (ec) return;
+  std::string peer = endpoint.address().to_string();
+  std::size_t from_peer = 0, total = 0;
+  {
+    std::lock_guard l(reg_mu);
+    total = sessions.size();
+    auto it = per_peer.find(peer);
+    if (it != per_peer.end()) from_peer = it->second;
+  }
+  const Limits& limits = options.limits;
+  if (from_peer >= limits.max_connections_per_peer || total >= limits.max_connections) {
+    // Make room by closing the longest-waiting connection of the peer that
+    // holds too many; a new client is never locked out by waiting sockets.
+    auto victim = eviction_candidate(from_peer >= limits.max_connections_per_peer ? peer : "");
+    if (!victim) {
+      socket.close(ec);
+      return;
+    }
+    victim->close();
+  }
+  auto session = std::make_shared<Session>(*this, std::move(socket), std::move(peer));
+  add(session.get());
+  session->start();
+}
+
+void HttpServer::Impl::accept() {
+  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (stopping || !acceptor.is_open()) return;
+    if (ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
+        ec == net::error::no_memory) {
+      // Out of file descriptors: retry shortly instead of spinning.
+      if (!accept_error_logged) log::error("HTTP server cannot accept connections: " + ec.message());
+      accept_error_logged = true;
+      accept_retry.expires_after(std::chrono::milliseconds(50));
+      accept_retry.async_wait([this](beast::error_code wait_ec) {
+        if (!wait_ec) accept();
+      });
+      return;
+    }
+    if (!ec) admit(std::move(socket));
+    accept();
+  });
+}
+
+void HttpServer::Impl::stop() {
+  std::lock_guard lock(stop_mu);
+  if (stopped) return;
+  stopped = true;
+  if (!loop.joinable()) return;
+  net::post(ioc, [this] {
+    stopping = true;
+    beast::error_code ec;
+    acceptor.close(ec);
+    accept_retry.cancel();
+    // Everything but the answers being produced goes now; a route still
+    // waiting for body bytes gets a failed read instead.
+    std::vector<std::shared_ptr<Session>> closing;
+    {
+      std::lock_guard l(reg_mu);
+      for (Session* s : sessions)
+        if (s->phase() != Session::Phase::handling || s->streaming_body())
+          if (auto sp = s->weak_from_this().lock()) closing.push_back(std::move(sp));
+    }
+    for (auto& s : closing) s->close();
+  });
+  workers.join();
+  {
+    std::unique_lock l(reg_mu);
+    reg_cv.wait_for(l, STOP_GRACE, [&] { return sessions.empty(); });
+  }
+  ioc.stop();
+  loop.join();
+  guard.reset();
+}
+
+HttpServer::HttpServer(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(options))) {
+  Impl& s = *impl_;
+  s.host = s.options.host;
+  beast::error_code ec;
+  tcp::resolver resolver(s.ioc);
+  auto found = resolver.resolve(s.host, std::to_string(s.options.port), tcp::resolver::passive, ec);
+  if (ec || found.empty())
+    throw std::runtime_error("cannot listen on " + s.host + ": " + (ec ? ec.message() : "no address"));
+  tcp::endpoint endpoint = found.begin()->endpoint();
+  s.acceptor.open(endpoint.protocol(), ec);
+  // SO_REUSEADDR only: without SO_REUSEPORT a second server on the same
+  // port fails here instead of sharing it silently.
+  if (!ec) s.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) s.acceptor.bind(endpoint, ec);
+  if (!ec) s.acceptor.listen(4096, ec);
+  if (ec)
+    throw std::runtime_error("cannot listen on " + s.host + ":" + std::to_string(s.options.port) +
+                             " (address in use or not available: " + ec.message() + ")");
+  s.port = s.acceptor.local_endpoint().port();
+  s.guard.emplace(net::make_work_guard(s.ioc));
+  s.accept();
+  s.loop = std::thread([&s] {
+    for (;;) {
+      try {
+        s.ioc.run();
+        return;
+      } catch (const std::exception& e) {
+        log::error(std::string("HTTP server loop: ") + e.what());
+      }
+    }
+  });
+}
+
+HttpServer::~HttpServer() { stop(); }
+
+int HttpServer::port() const { return impl_->port; }
+
+std::string HttpServer::url() const {
+  const std::string& host = impl_->host;
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
+}
+
+std::size_t HttpServer::connection_count() const {
+  std::lock_guard l(impl_->reg_mu);
+  return impl_->sessions.size();
+}
+
+void HttpServer::stop() { impl_->stop(); }
+
+}  // namespace talmo::web
