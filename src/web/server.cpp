@@ -7,6 +7,7 @@
 #include <boost/beast/http.hpp>
 
 #include <condition_variable>
+#include <future>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -505,7 +506,8 @@ void HttpServer::Impl::stop() {
   if (stopped) return;
   stopped = true;
   if (!loop.joinable()) return;
-  net::post(ioc, [this] {
+  std::promise<void> closed;
+  net::post(ioc, [this, &closed] {
     stopping = true;
     beast::error_code ec;
     acceptor.close(ec);
@@ -520,7 +522,10 @@ void HttpServer::Impl::stop() {
           if (auto sp = s->weak_from_this().lock()) closing.push_back(std::move(sp));
     }
     for (auto& s : closing) s->close();
+    closed.set_value();
   });
+  // No request reaches the workers once the loop has closed the rest.
+  closed.get_future().wait();
   workers.join();
   {
     std::unique_lock l(reg_mu);
