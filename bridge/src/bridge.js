@@ -27,6 +27,12 @@ function mkdirPrivate(dir) {
   fs.chmodSync(dir, 0o700);
 }
 
+function withTimeout(promise, ms, why) {
+  let timer;
+  const timeout = new Promise((_, reject) => { timer = setTimeout(() => reject(new Error(why)), ms); });
+  return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
+}
+
 function closeReason(error) {
   const status = error?.output?.statusCode ?? error?.statusCode;
   const code = error?.cause?.code ?? error?.code ?? error?.data?.code;
@@ -46,6 +52,7 @@ export class Bridge {
     this.pairCode = deps.pairCode ?? null;
     this.reconnectInitialMs = deps.reconnectInitialMs ?? 2000;
     this.reconnectMaxMs = deps.reconnectMaxMs ?? 60000;
+    this.downloadTimeoutMs = deps.downloadTimeoutMs ?? 120000;
     this.sessionDir = path.join(config.dataDir, 'session');
     this.qrFile = path.join(config.dataDir, 'qr.png');
 
@@ -306,7 +313,8 @@ export class Bridge {
     }
     let audio;
     try {
-      audio = await this.downloadMedia(message, socket);
+      // Bounded, so one stuck download cannot hold up every later message.
+      audio = await withTimeout(this.downloadMedia(message, socket), this.downloadTimeoutMs, 'the download took too long');
     } catch (err) {
       this.logger.error(`Could not download the voice note from ${sender}: ${err.message}`);
       return;

@@ -112,7 +112,7 @@ export function loadConfig(env = process.env) {
     talmoUrl: talmoBaseUrl(setting('TALMO_HOST') ?? '127.0.0.1', Number(port)),
     masterNumber: setting('MASTER_NUMBER') ?? '',
     ownerDigits: ownerDigits(setting('MASTER_NUMBER')),
-    token: setting('BRIDGE_TOKEN') ?? '',
+    token: (setting('BRIDGE_TOKEN') ?? '').trim(),
     logLevel,
   };
 }

@@ -182,3 +182,15 @@ test('a logged-out session is removed and pairing starts over; other closes reco
   await until(() => lines('info').some((l) => l.includes('ABCD-1234')), 3000, 'the pairing code');
   assert.deepEqual(sockets[2].pairRequests, [OWNER]);
 });
+
+test('a voice note that cannot be downloaded is reported and holds up no later message', async () => {
+  const talmo = await fakeTalmo();
+  const { socket, lines } = await startBridge({
+    talmo, extra: { downloadMedia: () => new Promise(() => {}), downloadTimeoutMs: 20 },
+  });
+  const from = `${OWNER}@s.whatsapp.net`;
+  socket.deliver([incoming({ from, message: { audioMessage: { ptt: true } } }), incoming({ from, text: 'after' })]);
+  await until(() => talmo.calls.length === 1, 3000, 'the text after the stuck voice note');
+  assert.deepEqual(talmo.texts(), [{ sender: OWNER, message: 'after' }]);
+  assert.deepEqual(lines('error'), [`Could not download the voice note from ${OWNER}: the download took too long`]);
+});
