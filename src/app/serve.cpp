@@ -30,8 +30,8 @@ std::function<std::shared_ptr<web_search::Provider>()> tavily_factory(const conf
 
 }  // namespace
 
-std::unique_ptr<Services> Services::open(const config::Config& config,
-                                         std::shared_ptr<Clock> clock) {
+std::unique_ptr<Services> Services::open(const config::Config& config, std::shared_ptr<Clock> clock,
+                                         Sender send_message) {
   config::require_master_number(config);
   if (!clock) clock = system_clock();
 
@@ -60,12 +60,28 @@ std::unique_ptr<Services> Services::open(const config::Config& config,
   lexgate::bind(std::move(gateway));
 
   sendwire::bind(config.bridge_url);
+  OutboxOptions outbox;
+  outbox.send = [](const std::string& number, const std::string& text) {
+    switch (sendwire::deliver(number, text)) {
+      case sendwire::Outcome::delivered: return Delivery::delivered;
+      case sendwire::Outcome::refused: return Delivery::refused;
+      case sendwire::Outcome::retry: break;
+    }
+    return Delivery::retry;
+  };
+  outbox.clock = clock;
+  s->outbox_ = std::make_unique<Outbox>(*s->db_, std::move(outbox));
+  if (!send_message)
+    send_message = [box = s->outbox_.get()](const std::string& number, const std::string& text) {
+      box->enqueue(number, text);
+      return true;
+    };
   // A search service's error text may echo its key; log lines and the model never see it.
   secrets::set("tavily", {config.tavily_api_key});
 
   interpreter::Bindings engine;
   engine.get_response_with_system = lexgate::get_response_with_system;
-  engine.send_message = sendwire::send_message;
+  engine.send_message = send_message;
   engine.set_typing = sendwire::set_typing;
   engine.identity_manager = s->identity_.get();
   engine.memory_manager = s->memory_.get();
@@ -86,16 +102,27 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   std::unique_ptr<App> app(new App());
   app->services_ = Services::open(config, options.clock);
   Services& services = *app->services_;
+  services.outbox().start();
   RunnerOptions line;
-  line.notify = [](const std::string& number, const std::string& text, const std::string&) {
-    sendwire::send_message(number, text);
+  Outbox& outbox = services.outbox();
+  line.notify = [&outbox](const std::string& number, const std::string& text, const std::string& key) {
+    outbox.enqueue(number, text, key);
   };
   app->runner_ = std::make_unique<ConversationRunner>(
       interpreter::handle_conversation, make_sqlite_inbox(services.database(), options.inbox_limits),
       std::move(line));
 
   scheduler::Bindings reminders;
-  reminders.send_message = sendwire::send_message;
+  // Reminders go out through the outbox too; a run repeated after a crash
+  // is stored once.
+  reminders.send_message = [&outbox](const std::string& number, const std::string& text) {
+    outbox.enqueue(number, text);
+    return true;
+  };
+  reminders.send_run = [&outbox](const std::string& number, const std::string& text, std::int64_t run_id) {
+    outbox.enqueue(number, text, "reminder-run:" + std::to_string(run_id));
+    return true;
+  };
   reminders.get_response_with_system = lexgate::get_response_with_system;
   reminders.format_prompt = utils::format_prompt;
   reminders.identity_manager = &services.identity();
@@ -143,6 +170,8 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   greeting::Bindings greet;
   greet.db = &services.database();
   greet.bridge_connected = [] { return sendwire::bridge_status().connected; };
+  // The greeting keeps its own durable retry (it waits for WhatsApp to
+  // connect), so it goes to the bridge directly.
   greet.send = [master = config.master_number](const std::string& text) {
     return sendwire::send_message(master, text);
   };
@@ -153,7 +182,9 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
 
 App::~App() { stop(); }
 
-bool App::idle() const { return !runner_ || runner_->inbox().waiting() == 0; }
+bool App::idle() const {
+  return (!runner_ || runner_->inbox().waiting() == 0) && (!services_ || services_->outbox().pending() == 0);
+}
 
 bool App::stop(std::chrono::milliseconds grace) {
   if (greeting_) greeting_->stop();
@@ -172,6 +203,9 @@ bool App::stop(std::chrono::milliseconds grace) {
   if (runner_ && !runner_->stop(left())) return false;
   if (scheduler_) scheduler_->stop();
   if (retention_) retention_->stop();
+  // Texts still waiting get one more try; what the bridge cannot take stays
+  // in the outbox for the next start.
+  if (services_ && !services_->outbox().stop(left())) return false;
   return true;
 }
 

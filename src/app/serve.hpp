@@ -3,6 +3,7 @@
 
 #include "app/greeting.hpp"
 #include "app/retention.hpp"
+#include "app/outbox.hpp"
 #include "app/runner.hpp"
 #include "core/config/config.hpp"
 #include "core/scheduler/scheduler.hpp"
@@ -15,6 +16,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,17 +29,25 @@ namespace talmo::app {
 // use at a time; it must outlive every conversation it serves.
 class Services {
  public:
+  // Where the engine's texts for the owner go; true when taken.
+  using Sender = std::function<bool(const std::string& number, const std::string& text)>;
+
   // Creates the data folder if missing, opens data_dir/talmo.db, creates the
-  // stores and binds the prompt filler, the LLM gateway, the bridge client
-  // and the engine. Throws config::ConfigError when MASTER_NUMBER is not set,
-  // std::exception for a data folder or database that cannot be opened.
+  // stores and the outbox, and binds the prompt filler, the LLM gateway, the
+  // bridge client and the engine. The engine's texts go to `send_message`
+  // (a console, for instance); when it is null, to the durable outbox, whose
+  // sender App::start runs. Throws config::ConfigError when MASTER_NUMBER is
+  // not set, std::exception for a data folder or database that cannot be
+  // opened.
   static std::unique_ptr<Services> open(const config::Config& config,
-                                        std::shared_ptr<Clock> clock = nullptr);
+                                        std::shared_ptr<Clock> clock = nullptr,
+                                        Sender send_message = nullptr);
 
   db::Database& database() { return *db_; }
   identity::IdentityStore& identity() { return *identity_; }
   memory::ConversationMemory& memory() { return *memory_; }
   schedules::JobStore& schedules() { return *schedules_; }
+  Outbox& outbox() { return *outbox_; }
   const std::shared_ptr<Clock>& clock() const { return clock_; }
   const config::Config& config() const { return config_; }
 
@@ -48,6 +58,7 @@ class Services {
   std::unique_ptr<identity::IdentityStore> identity_;
   std::unique_ptr<memory::ConversationMemory> memory_;
   std::unique_ptr<schedules::JobStore> schedules_;
+  std::unique_ptr<Outbox> outbox_;
   std::shared_ptr<Clock> clock_;
 };
 
@@ -82,7 +93,7 @@ class App {
   int port() const { return server_->port(); }
   std::string url() const { return server_->url(); }
   Services& services() { return *services_; }
-  // No owner message waits or runs.
+  // No owner message waits or runs, and no text waits in the outbox.
   bool idle() const;
 
   // Stops accepting requests and waits for those in progress, then lets

@@ -177,12 +177,14 @@ struct Rig {
   }
 };
 
-// Messages in the inbox of the database at `db_file` (readable while a
-// server process runs).
-inline int inbox_rows(const fs::path& db_file) {
+// Owner messages in the inbox and texts waiting in the outbox of the
+// database at `db_file` (readable while a server process runs).
+inline int unfinished_rows(const fs::path& db_file) {
   SQLite::Database db(db_file.string(), SQLite::OPEN_READONLY);
   db.setBusyTimeout(5000);
-  return db.execAndGet("SELECT COUNT(*) FROM inbox").getInt();
+  return db.execAndGet("SELECT (SELECT COUNT(*) FROM inbox) +"
+                       " (SELECT COUNT(*) FROM outbox WHERE state = 'pending')")
+      .getInt();
 }
 
 // Posts the bridge's text webhook and returns the decoded answer.

@@ -53,7 +53,7 @@ std::string chat_address(const std::string& number) {
   return unicode::digits_only(number) + CHAT_SUFFIX;
 }
 
-bool send_message(const std::string& number, const std::string& text) {
+Outcome deliver(const std::string& number, const std::string& text) {
   try {
     const std::string address = chat_address(number);
     json body = json::object();
@@ -62,19 +62,24 @@ bool send_message(const std::string& number, const std::string& text) {
     http::Response response = post("/send", body, SEND_TIMEOUT_MS);
     if (!response.transport_ok) {
       log::error("Error calling Go bridge: " + response.error);
-      return false;
+      return Outcome::retry;
     }
     if (response.status == 200) {
       log::success("Message delivered to " + address + " via Go bridge");
-      return true;
+      return Outcome::delivered;
     }
     log::error("Go bridge returned status " + std::to_string(response.status) + ": " +
                unicode::first_chars(response.body, ERROR_BODY_CHARS));
-    return false;
+    const bool later = response.status == 408 || response.status == 429 || response.status >= 500;
+    return later ? Outcome::retry : Outcome::refused;
   } catch (const std::exception& e) {
     log::error(std::string("Error calling Go bridge: ") + e.what());
-    return false;
+    return Outcome::retry;
   }
+}
+
+bool send_message(const std::string& number, const std::string& text) {
+  return deliver(number, text) == Outcome::delivered;
 }
 
 bool set_typing(const std::string& number, bool is_typing) {

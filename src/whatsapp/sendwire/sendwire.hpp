@@ -17,6 +17,16 @@ std::string chat_address(const std::string& number);
 
 // POST /send {to, text} (20 s). True only on status 200; never throws.
 bool send_message(const std::string& number, const std::string& text);
+
+// What one POST /send came to.
+enum class Outcome {
+  delivered,  // status 200
+  retry,      // no answer (refused, time-out, an answer over 1 MiB), 408, 429 or 5xx: worth trying later
+  refused,    // any other status: the bridge will not take this message
+};
+// send_message's single attempt, with the same log lines, telling a
+// failure worth retrying from a refusal.
+Outcome deliver(const std::string& number, const std::string& text);
 // POST /presence {to, state: composing|paused} (5 s). True only on 200.
 bool set_typing(const std::string& number, bool is_typing);
 // Accepted and ignored: the bridge marks messages read itself.

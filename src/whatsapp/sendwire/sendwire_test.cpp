@@ -87,6 +87,19 @@ TEST_F(SendwireTest, ABridgeThatIsDownGivesFalseAndAnErrorLine) {
       << errors[1];
 }
 
+TEST_F(SendwireTest, AFailedSendIsWorthRetryingUnlessTheBridgeRefusedIt) {
+  const std::pair<int, Outcome> cases[] = {{200, Outcome::delivered}, {503, Outcome::retry},
+                                           {500, Outcome::retry},     {429, Outcome::retry},
+                                           {408, Outcome::retry},     {400, Outcome::refused},
+                                           {404, Outcome::refused},   {201, Outcome::refused}};
+  for (const auto& [status, outcome] : cases) {
+    bridge.reply("POST", "/send", status, "{}");
+    EXPECT_EQ(deliver("1555", "hi"), outcome) << status;
+  }
+  bridge.stop();
+  EXPECT_EQ(deliver("1555", "hi"), Outcome::retry);
+}
+
 TEST_F(SendwireTest, ANumberWithoutDigitsStillMakesTheCall) {
   EXPECT_EQ(chat_address("Boss"), "@s.whatsapp.net");
   bridge.reply("POST", "/send", 200, "{}");
