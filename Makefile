@@ -3,13 +3,13 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 
-# Debian packages the build and the tests need.
+# Debian packages the program needs; the tests and benchmarks need TEST_DEPS too.
 DEPS := g++ cmake make pkg-config git ca-certificates tzdata \
         libcpp-httplib-dev libcurl4-openssl-dev nlohmann-json3-dev libre2-dev \
         libicu-dev libsqlitecpp-dev libsqlite3-dev libspdlog-dev libfmt-dev \
         libcli11-dev libtomlplusplus-dev libhowardhinnant-date-dev \
-        libgtest-dev libgmock-dev libbenchmark-dev \
         libphonenumber-dev libboost-dev
+TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -25,15 +25,20 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
+# The program only: test programs are built by `make test`.
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
-	cmake --build build -j$(JOBS)
+	cmake --build build -j$(JOBS) --target talmo
 
 test: node build bridge-deps
+	@$(MAKE) --no-print-directory deps DEPS="$(TEST_DEPS)"
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	cmake --build build -j$(JOBS)
 	cd build && ctest --output-on-failure -j$(JOBS) --timeout 300
 	@$(MAKE) --no-print-directory bridge-test
 
 sanitize: deps
+	@$(MAKE) --no-print-directory deps DEPS="$(TEST_DEPS)"
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTALMO_SANITIZE=ON >/dev/null
 	cmake --build build-sanitize -j$(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
@@ -52,6 +57,7 @@ BENCH_DEPS := wrk nginx-light curl
 
 bench: deps
 	@$(MAKE) --no-print-directory deps DEPS="$(BENCH_DEPS)"
+	@$(MAKE) --no-print-directory deps DEPS="$(TEST_DEPS)"
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTALMO_BENCH=ON >/dev/null
 	cmake --build build-bench -j$(JOBS)
 	@for b in build-bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done

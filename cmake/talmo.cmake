@@ -22,8 +22,12 @@ function(talmo_library name dir)
   talmo_tests(${name} ${dir} ${name} ${ARG_PRIVATE})
 endfunction()
 
-# talmo_tests(NAME DIR deps...): DIR/*_test.cpp (+ DIR/*testing.cpp helpers) into NAME_test.
+# talmo_tests(NAME DIR deps...): DIR/*_test.cpp (+ DIR/*testing.cpp helpers) into NAME_test
+# (nothing when TALMO_TESTS is off).
 function(talmo_tests name dir)
+  if(NOT TALMO_TESTS)
+    return()
+  endif()
   file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_test.cpp)
   if(NOT test_sources)
     return()

@@ -1,10 +1,14 @@
 #include "app/cli.hpp"
 
 #include "app/data_commands.hpp"
+#include "app/chat.hpp"
+#include "app/doctor.hpp"
 #include "app/onboard.hpp"
 #include "app/serve.hpp"
 
 #include <CLI/CLI.hpp>
+
+#include <unistd.h>
 
 #include <iostream>
 #include <optional>
@@ -22,6 +26,15 @@ int run_cli(int argc, char** argv, std::string_view version) {
   std::string config_file;
   serve_cmd->add_option("--config", config_file,
                         "Configuration file (default: $TALMO_CONFIG, else $TALMO_HOME/config.toml)");
+
+  auto* chat_cmd = cli.add_subcommand(
+      "chat", "Talk to Talmo on the console: one message per line, replies on standard output");
+  std::string chat_config;
+  chat_cmd->add_option("--config", chat_config, "Configuration file");
+
+  auto* doctor_cmd = cli.add_subcommand("doctor", "Check the set-up and say how to fix what is wrong");
+  std::string doctor_config;
+  doctor_cmd->add_option("--config", doctor_config, "Configuration file");
 
   auto* onboard_cmd = cli.add_subcommand(
       "onboard", "Set Talmo up: owner number, API keys, identity; greets the owner");
@@ -42,6 +55,18 @@ int run_cli(int argc, char** argv, std::string_view version) {
   onboard_cmd->add_flag("--no-check", flags.no_check, "Do not try the Groq keys");
 
   const DataCommands data_commands(cli);
+  // A mistyped command gets the list of commands, not a parser's complaint.
+  std::string names;
+  bool known = false;
+  for (const CLI::App* sub : cli.get_subcommands({})) {
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+    known = known || (argc > 1 && sub->get_name() == argv[1]);
+  }
+  if (argc > 1 && argv[1][0] != '-' && !known) {
+    std::cerr << "talmo: unknown command \"" << argv[1] << "\"; the commands are: " << names
+              << " (see talmo --help)" << std::endl;
+    return 2;
+  }
 
   try {
     cli.parse(argc, argv);
@@ -58,6 +83,14 @@ int run_cli(int argc, char** argv, std::string_view version) {
     if (!config_file.empty()) path = config_file;
     return serve(path);
   }
+  auto path_of = [](const std::string& text) {
+    return text.empty() ? std::nullopt : std::optional<std::filesystem::path>(text);
+  };
+  if (chat_cmd->parsed()) {
+    const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+    return chat(path_of(chat_config), config::process_environment(), ChatConsole{std::cin, std::cout, terminal});
+  }
+  if (doctor_cmd->parsed()) return doctor(path_of(doctor_config), config::process_environment(), std::cout);
   if (onboard_cmd->parsed()) {
     auto take = [](CLI::Option* opt, const std::string& value) {
       return opt->count() > 0 ? std::optional<std::string>(value) : std::nullopt;

@@ -5,6 +5,7 @@
 #include "core/utils/format_prompt.hpp"
 #include "core/web_search/web_search.hpp"
 #include "routes/ingrest/ingrest.hpp"
+#include "support/http.hpp"
 #include "support/log.hpp"
 #include "support/secrets.hpp"
 #include "whatsapp/sendwire/sendwire.hpp"
@@ -30,19 +31,20 @@ std::function<std::shared_ptr<web_search::Provider>()> tavily_factory(const conf
 
 }  // namespace
 
+void create_data_folder(const std::filesystem::path& dir) {
+  if (std::filesystem::create_directories(dir))
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+}
+
 std::unique_ptr<Services> Services::open(const config::Config& config, std::shared_ptr<Clock> clock,
                                          Sender send_message) {
-  config::require_master_number(config);
   if (!clock) clock = system_clock();
 
   std::unique_ptr<Services> s(new Services());
   s->config_ = config;
   s->clock_ = clock;
-  // A data folder Talmo creates is the owner's alone; an existing one keeps
-  // the mode its owner gave it.
-  if (std::filesystem::create_directories(config.data_dir))
-    std::filesystem::permissions(config.data_dir, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::replace);
+  create_data_folder(config.data_dir);
   s->db_ = std::make_unique<db::Database>((config.data_dir / "talmo.db").string());
   s->identity_ = identity::make_sqlite_store(*s->db_);
   // Storing the owner's message is a conversation's first lasting effect:
@@ -76,21 +78,25 @@ std::unique_ptr<Services> Services::open(const config::Config& config, std::shar
       box->enqueue(number, text);
       return true;
     };
+  s->send_message_ = std::move(send_message);
   // A search service's error text may echo its key; log lines and the model never see it.
   secrets::set("tavily", {config.tavily_api_key});
+  interpreter::bind(s->engine_bindings());
+  return s;
+}
 
+interpreter::Bindings Services::engine_bindings() const {
   interpreter::Bindings engine;
   engine.get_response_with_system = lexgate::get_response_with_system;
-  engine.send_message = send_message;
+  engine.send_message = send_message_;
   engine.set_typing = sendwire::set_typing;
-  engine.identity_manager = s->identity_.get();
-  engine.memory_manager = s->memory_.get();
-  engine.schedules_manager = s->schedules_.get();
-  engine.web_search_manager = tavily_factory(config);
+  engine.identity_manager = identity_.get();
+  engine.memory_manager = memory_.get();
+  engine.schedules_manager = schedules_.get();
+  engine.web_search_manager = tavily_factory(config_);
   engine.format_prompt = utils::format_prompt;
-  engine.master = config.master_number;
-  interpreter::bind(std::move(engine));
-  return s;
+  engine.master = config_.master_number;
+  return engine;
 }
 
 std::unique_ptr<App> App::start(const config::Config& configured, AppOptions options) {
@@ -177,7 +183,37 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   };
   greet.interval = options.greeting_interval;
   app->greeting_ = std::make_unique<greeting::Sender>(std::move(greet));
+
+  // Said at start, so the owner reads why before the first conversation fails.
+  if (config.groq_api_keys.empty())
+    log::warning("No Groq API key is configured: every message will be answered with a request to configure "
+                 "one. Run `talmo onboard` or set GROQ_API_KEYS.");
+  if (config.tavily_api_key.empty())
+    log::warning("No Tavily API key is configured: web searches will fail. Set TAVILY_API_KEY or run "
+                 "`talmo onboard`.");
+  app->watch_bridge(config.bridge_url, options.bridge_grace);
   return app;
+}
+
+void App::watch_bridge(std::string bridge_url, std::chrono::milliseconds grace) {
+  bridge_watch_ = std::thread([this, bridge_url = std::move(bridge_url), grace] {
+    {
+      std::unique_lock lock(watch_mu_);
+      if (watch_cv_.wait_for(lock, grace, [this] { return stopping_; })) return;
+    }
+    http::Request req;
+    req.method = "GET";
+    req.url = bridge_url + "/status";
+    req.connect_timeout_ms = 2000;
+    req.timeout_ms = 5000;
+    // Any HTTP answer means something listens there; only silence is reported.
+    const http::Response res = http::perform(req);
+    if (!res.transport_ok)
+      log::warning("The bridge at " + bridge_url + " is still not answering " +
+                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(grace).count()) +
+                   " s after start (" + res.error + "): replies cannot reach WhatsApp until it runs. "
+                   "See `talmo doctor`.");
+  });
 }
 
 App::~App() { stop(); }
@@ -187,6 +223,12 @@ bool App::idle() const {
 }
 
 bool App::stop(std::chrono::milliseconds grace) {
+  {
+    std::lock_guard lock(watch_mu_);
+    stopping_ = true;
+  }
+  watch_cv_.notify_all();
+  if (bridge_watch_.joinable()) bridge_watch_.join();
   if (greeting_) greeting_->stop();
   const auto deadline = grace == std::chrono::milliseconds::max()
                             ? std::chrono::steady_clock::time_point::max()

@@ -6,6 +6,7 @@
 #include "app/outbox.hpp"
 #include "app/runner.hpp"
 #include "core/config/config.hpp"
+#include "core/interpreter/interpreter.hpp"
 #include "core/scheduler/scheduler.hpp"
 #include "core/identity/identity.hpp"
 #include "core/memory/memory.hpp"
@@ -15,13 +16,21 @@
 #include "web/server.hpp"
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 
 namespace talmo::app {
+
+// Creates `dir` (and missing parents) when it does not exist, readable by
+// its owner only: it will hold the owner's conversations. An existing folder
+// keeps the mode its owner gave it. Throws std::filesystem::filesystem_error.
+void create_data_folder(const std::filesystem::path& dir);
 
 // The data folder, the database and the three stores, with every engine
 // component bound to them: what the server, and any other front end of the
@@ -34,14 +43,19 @@ class Services {
 
   // Creates the data folder if missing, opens data_dir/talmo.db, creates the
   // stores and the outbox, and binds the prompt filler, the LLM gateway, the
-  // bridge client and the engine. The engine's texts go to `send_message`
-  // (a console, for instance); when it is null, to the durable outbox, whose
-  // sender App::start runs. Throws config::ConfigError when MASTER_NUMBER is
-  // not set, std::exception for a data folder or database that cannot be
-  // opened.
+  // bridge client and the engine (engine_bindings()). The engine's texts go
+  // to `send_message` (a console, for instance); when it is null, to the
+  // durable outbox, whose sender App::start runs. Needs no MASTER_NUMBER: the
+  // engine then has no master number. Throws std::exception for a data
+  // folder or database that cannot be opened.
   static std::unique_ptr<Services> open(const config::Config& config,
                                         std::shared_ptr<Clock> clock = nullptr,
                                         Sender send_message = nullptr);
+
+  // The engine's collaborators on these stores, replying as open() was told
+  // and showing typing through the bridge client. A front end that answers
+  // elsewhere (the console) replaces set_typing and binds the result again.
+  interpreter::Bindings engine_bindings() const;
 
   db::Database& database() { return *db_; }
   identity::IdentityStore& identity() { return *identity_; }
@@ -59,6 +73,7 @@ class Services {
   std::unique_ptr<memory::ConversationMemory> memory_;
   std::unique_ptr<schedules::JobStore> schedules_;
   std::unique_ptr<Outbox> outbox_;
+  Sender send_message_;
   std::shared_ptr<Clock> clock_;
 };
 
@@ -72,6 +87,9 @@ struct AppOptions {
   // onboarding's greeting waits to be sent.
   std::chrono::milliseconds greeting_interval{3000};
   InboxLimits inbox_limits;        // how many owner messages, and how many bytes, may wait
+  // How long after start the bridge may stay silent before a warning says so
+  // (it usually starts a moment after Talmo).
+  std::chrono::milliseconds bridge_grace{15000};
 };
 
 // A running Talmo: services, conversation runner, reminder scheduler, HTTP
@@ -80,7 +98,9 @@ class App {
  public:
   // Wires everything from `config` and starts serving on config.host and
   // config.port (0: an ephemeral port). Logs the owner's number as understood
-  // and one line with the address. The owner is named by
+  // and one line with the address, a warning for each missing key that will
+  // make conversations fail (Groq, Tavily), and one warning when the bridge
+  // still does not answer `bridge_grace` after start. The owner is named by
   // "+<full international digits>" everywhere (config::require_owner_number).
   // Throws config::ConfigError for a missing or impossible MASTER_NUMBER,
   // as Services::open does otherwise, and std::runtime_error when the
@@ -106,12 +126,18 @@ class App {
 
  private:
   App() = default;
+  void watch_bridge(std::string bridge_url, std::chrono::milliseconds grace);
+
   std::unique_ptr<Services> services_;
   std::unique_ptr<ConversationRunner> runner_;
   std::unique_ptr<scheduler::Scheduler> scheduler_;
   std::unique_ptr<Retention> retention_;  // only with HISTORY_RETENTION_DAYS
   std::unique_ptr<web::HttpServer> server_;
   std::unique_ptr<greeting::Sender> greeting_;
+  std::mutex watch_mu_;
+  std::condition_variable watch_cv_;
+  bool stopping_ = false;
+  std::thread bridge_watch_;
 };
 
 // `talmo serve [--config PATH]`: loads the configuration from the file and

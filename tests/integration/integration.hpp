@@ -32,6 +32,11 @@ namespace fs = std::filesystem;
 inline const char* const MASTER = "+1 (555) 123-4567";
 inline const char* const OWNER = "15551234567";
 
+// The identity profile of a new data folder, as the owner receives it.
+inline const char* const IDENTITY_REPORT =
+    "👤 *Identity Profile*\n\n*Bot Name:* Talmo\n*Owner:* Boss\n*Tone:* Professional\n"
+    "*Response Type:* Concise";
+
 struct TempFolder {
   fs::path path;
   TempFolder() {

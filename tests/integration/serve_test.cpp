@@ -11,13 +11,11 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace talmo::integration {
 namespace {
 
-const char* const IDENTITY_REPORT =
-    "👤 *Identity Profile*\n\n*Bot Name:* Talmo\n*Owner:* Boss\n*Tone:* Professional\n"
-    "*Response Type:* Concise";
 const char* const EMPTY_TASK_BOARD = "*Task Board*\n\n_No active tasks found._";
 
 class ServeTest : public ::testing::Test {
@@ -314,6 +312,42 @@ TEST_F(ServeTest, StartingWithoutAMasterNumberIsAConfigurationError) {
   rig.config.master_number = "";
   EXPECT_THROW(rig.start(), config::ConfigError);
   EXPECT_FALSE(fs::exists(rig.config.data_dir / "talmo.db"));
+}
+
+TEST_F(ServeTest, StartUpWarnsOfMissingKeysAndOnceOfASilentBridge) {
+  log::Capture cap;
+  rig.config.groq_api_keys.clear();
+  rig.config.tavily_api_key.clear();
+  rig.bridge.stop();
+  app::AppOptions options;
+  options.env = rig.env.function();
+  options.bridge_grace = std::chrono::milliseconds(50);
+  auto app = app::App::start(rig.config, options);
+  EXPECT_TRUE(cap.contains(log::Level::warning, "No Groq API key is configured"));
+  EXPECT_TRUE(cap.contains(log::Level::warning, "No Tavily API key is configured"));
+  auto bridge_warnings = [&] {
+    std::size_t n = 0;
+    for (auto& m : cap.messages(log::Level::warning))
+      n += m.find("The bridge at " + rig.config.bridge_url + " is still not answering") != std::string::npos;
+    return n;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (bridge_warnings() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  app->stop();
+  EXPECT_EQ(bridge_warnings(), 1u);
+}
+
+TEST_F(ServeTest, AnAnsweringBridgeAndConfiguredKeysGiveNoStartUpWarning) {
+  log::Capture cap;
+  rig.config.tavily_api_key = "tvly-test";
+  app::AppOptions options;
+  options.env = rig.env.function();
+  options.bridge_grace = std::chrono::milliseconds(0);
+  auto app = app::App::start(rig.config, options);
+  ASSERT_TRUE(rig.bridge.wait_for(1, "/status"));
+  app->stop();
+  EXPECT_TRUE(cap.messages(log::Level::warning).empty()) << cap.messages(log::Level::warning)[0];
 }
 
 }  // namespace

@@ -40,6 +40,38 @@ bool is_known_setting(std::string_view name) {
   return std::find(std::begin(kSettings), std::end(kSettings), name) != std::end(kSettings);
 }
 
+// Edits (insert, delete, replace one character) between the two names, case ignored.
+size_t edit_distance(std::string_view a, std::string_view b) {
+  auto up = [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); };
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (up(a[i - 1]) == up(b[j - 1]) ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The known setting a misspelt name most likely meant: the nearest one, when
+// it is near enough to be a slip rather than a different word.
+std::optional<std::string_view> closest_setting(std::string_view name) {
+  std::optional<std::string_view> best;
+  size_t best_distance = std::max<size_t>(2, name.size() / 4) + 1;
+  for (std::string_view known : kSettings) {
+    const size_t d = edit_distance(name, known);
+    if (d < best_distance) {
+      best = known;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
 bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
 std::string trim_ascii(std::string_view text) {
@@ -190,6 +222,8 @@ class Source {
       const std::string where = file_.string() + ":" + std::to_string(key.source().begin.line) + ": ";
       if (std::find(std::begin(kEnvironmentOnly), std::end(kEnvironmentOnly), name) != std::end(kEnvironmentOnly))
         log::warning(where + std::string(name) + " is read only from the environment; ignored here");
+      else if (auto meant = closest_setting(name))
+        log::warning(where + "unknown setting " + std::string(name) + "; did you mean " + std::string(*meant) + "?");
       else
         log::warning(where + "unknown setting " + std::string(name) + " ignored");
     }
@@ -400,6 +434,7 @@ Config load(const std::optional<fs::path>& explicit_path, const Environment& env
       source.fail(source.get("TALMO_LOG_LEVEL"),
                   "must be one of debug, info, success, warning, error, got " + quote_text(*level));
     config.log_level = *parsed;
+    config.log_level_given = true;
   }
 
   config.history_limit = static_cast<int>(integer_setting(source, "HISTORY_LIMIT", config.history_limit, 1,

@@ -32,6 +32,7 @@ struct Config {
   std::filesystem::path data_dir;                                // TALMO_DATA_DIR
   std::string timezone;                                          // TALMO_TIMEZONE
   log::Level log_level = log::Level::info;                       // TALMO_LOG_LEVEL
+  bool log_level_given = false;  // TALMO_LOG_LEVEL was set (a command may pick its own default)
   int history_limit = 20;                                        // HISTORY_LIMIT
   std::chrono::seconds misfire_grace{6 * 3600};                  // MISFIRE_GRACE
   // Memory entries older than this many days (and those without a time) are
@@ -67,7 +68,9 @@ std::filesystem::path resolve_config_path(const std::optional<std::filesystem::p
 // MASTER_NUMBER (the caller decides; see require_master_number) and does not
 // create the data folder. Throws ConfigError. An environment variable set to
 // the empty text counts as unset; keys of the file that name no setting are
-// ignored with a warning line; a leading "~/" in TALMO_HOME, TALMO_CONFIG and
+// ignored with a warning line that names the closest known setting when one
+// is a likely slip ("unknown setting GROQ_API_KEY; did you mean
+// GROQ_API_KEYS?"); a leading "~/" in TALMO_HOME, TALMO_CONFIG and
 // TALMO_DATA_DIR means the home folder; URLs lose trailing slashes.
 Config load(const std::optional<std::filesystem::path>& explicit_path, const Environment& env);
 

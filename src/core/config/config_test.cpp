@@ -210,14 +210,20 @@ TEST_F(ConfigTest, UnreadableFileIsAnError) {
 
 TEST_F(ConfigTest, UnknownKeysAreIgnoredWithAWarning) {
   log::Capture capture;
-  const fs::path file = write_file("GROQ_MODEL = \"m\"\nFUTURE_SETTING = 1\nTALMO_HOME = \"/x\"\n[extras]\na = 1\n");
+  const fs::path file = write_file(
+      "GROQ_MODEL = \"m\"\nFUTURE_SETTING = 1\nTALMO_HOME = \"/x\"\nGROQ_API_KEY = \"k\"\ntalmo_port = 1\n"
+      "[extras]\na = 1\n");
   const Config c = load(file, env());
   EXPECT_EQ(c.groq_model, "m");
   EXPECT_EQ(c.home, dir_ / "home" / ".talmo");
   EXPECT_TRUE(capture.has(log::Level::warning, file.string() + ":2: unknown setting FUTURE_SETTING ignored"));
   EXPECT_TRUE(capture.has(log::Level::warning,
                           file.string() + ":3: TALMO_HOME is read only from the environment; ignored here"));
-  EXPECT_TRUE(capture.has(log::Level::warning, file.string() + ":4: unknown setting extras ignored"));
+  EXPECT_TRUE(capture.has(log::Level::warning,
+                          file.string() + ":4: unknown setting GROQ_API_KEY; did you mean GROQ_API_KEYS?"));
+  EXPECT_TRUE(capture.has(log::Level::warning,
+                          file.string() + ":5: unknown setting talmo_port; did you mean TALMO_PORT?"));
+  EXPECT_TRUE(capture.has(log::Level::warning, file.string() + ":6: unknown setting extras ignored"));
 }
 
 TEST_F(ConfigTest, MisfireGraceForms) {

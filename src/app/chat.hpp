@@ -1,0 +1,36 @@
+// `talmo chat`: a conversation with the engine on the console, with the same
+// stores and configuration as `talmo serve` and no bridge or HTTP server.
+#pragma once
+
+#include "core/config/config.hpp"
+
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace talmo::app {
+
+// The console the conversation runs on.
+struct ChatConsole {
+  std::istream& in;    // one owner message per line
+  std::ostream& out;   // every text the engine sends the owner, each followed by a line break
+  bool interactive;    // a person at a terminal: a prompt, a typing mark and one notice are shown
+};
+
+// The memory key of the owner's messages: the master number's digits as the
+// bridge names the owner (a leading international "00" dropped), so the
+// console and WhatsApp share one history; "console" without a master number.
+std::string console_number(const std::string& master_number);
+
+// Runs the conversation until the end of input and returns the exit code:
+// 0 at the end of input, 2 for a configuration error, 1 when the data folder
+// or database cannot be opened (one line on stderr for either). Each line is
+// handled to its end, replies printed, before the next is read; blank lines
+// are skipped. Nothing reaches the bridge and reminders are not fired here
+// (`talmo serve` does that). Logs go to stderr at warning level unless
+// TALMO_LOG_LEVEL says otherwise.
+int chat(const std::optional<std::filesystem::path>& config_path, const config::Environment& env,
+         ChatConsole console);
+
+}  // namespace talmo::app

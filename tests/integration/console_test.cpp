@@ -1,0 +1,142 @@
+// `talmo chat` and `talmo doctor` as separate processes against loopback
+// fakes of Groq and the bridge.
+#include "child.hpp"
+#include "core/llm/lexgate/lexgate.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+namespace talmo::integration {
+namespace {
+
+// The small-talk answer of the router, in the model's reply form.
+std::string small_talk(const std::string& text) {
+  return json({{"thought", "chat"}, {"module", nullptr}, {"response", text}}).dump();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0, nl;
+  while ((nl = text.find('\n', start)) != std::string::npos) {
+    out.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return out;
+}
+
+TEST(TalmoChat, RepliesInOrderOnStdoutOnlyAndNothingReachesTheBridge) {
+  TempFolder home;
+  testing::FakeServer bridge, groq;
+  script_chat(groq, {small_talk("Hello,\nBoss."), small_talk("Fine, Boss.")});
+  auto env = base_env(home);
+  env.push_back(std::string("MASTER_NUMBER=") + MASTER);
+  env.push_back("GROQ_API_KEYS=gsk_test");
+  env.push_back("GROQ_BASE_URL=" + groq.url());
+  env.push_back("BRIDGE_URL=" + bridge.url());
+
+  Child talmo({"chat"}, env, "/i\nhello\n\nhow are you?\n");
+  ASSERT_EQ(talmo.wait_exit(std::chrono::seconds(60)), 0) << talmo.err();
+  EXPECT_EQ(talmo.out(), std::string(IDENTITY_REPORT) + "\nHello,\nBoss.\nFine, Boss.\n");
+  EXPECT_TRUE(bridge.requests().empty());
+  EXPECT_EQ(talmo.err().find("INFO"), std::string::npos) << talmo.err();
+
+  // One history with WhatsApp: the owner's digits as the bridge sends them.
+  db::Database db((home.path / "talmo.db").string());
+  json history = memory::make_sqlite_memory(db, 50)->get_history(OWNER);
+  ASSERT_EQ(history.size(), 4u) << history.dump();
+  EXPECT_EQ(history[0], json({{"role", "user"}, {"content", "hello"}}));
+  EXPECT_EQ(history[3], json({{"role", "assistant"}, {"content", "Fine, Boss."}}));
+}
+
+TEST(TalmoChat, WorksBeforeOnboardingAndSaysAKeyIsNeeded) {
+  TempFolder home;
+  Child talmo({"chat"}, base_env(home), "hello\n");
+  ASSERT_EQ(talmo.wait_exit(std::chrono::seconds(60)), 0) << talmo.err();
+  EXPECT_EQ(talmo.out(), json::parse(lexgate::NO_KEY_REPLY)["reply"].get<std::string>() + "\n");
+  db::Database db((home.path / "talmo.db").string());
+  EXPECT_EQ(memory::make_sqlite_memory(db, 50)->get_history("console"),
+            json::array({{{"role", "user"}, {"content", "hello"}}}));
+}
+
+// A whole set-up on loopback fakes; each test spoils one part of it.
+class TalmoDoctor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    groq.on("GET", "/models", [](const testing::RecordedRequest& r, httplib::Response& res) {
+      if (r.header("Authorization") != "Bearer gsk_good") {
+        res.status = 401;
+        res.set_content(R"({"error": {"message": "Invalid API Key"}})", "application/json");
+        return;
+      }
+      res.set_content(R"({"object": "list", "data": [{"id": "llama-3.3-70b-versatile"},
+                          {"id": "whisper-large-v3-turbo"}]})",
+                      "application/json");
+    });
+    status = {{"connected", true}, {"paired", true}, {"number", OWNER}};
+    bridge.on("GET", "/status", [this](const testing::RecordedRequest&, httplib::Response& res) {
+      res.set_content(status.dump(), "application/json");
+    });
+  }
+
+  // Writes the configuration file with `mode` and runs the doctor.
+  int run(const std::string& keys, mode_t mode) {
+    const fs::path file = home.path / "config.toml";
+    std::ofstream(file) << "MASTER_NUMBER = \"" << MASTER << "\"\nGROQ_API_KEYS = " << keys
+                        << "\nTAVILY_API_KEY = \"tvly-test\"\nGROQ_BASE_URL = \"" << groq.url()
+                        << "\"\nBRIDGE_URL = \"" << bridge.url() << "\"\nTALMO_PORT = " << free_port()
+                        << "\nTALMO_DATA_DIR = \"" << (home.path / "data").string() << "\"\n";
+    ::chmod(file.c_str(), mode);
+    Child talmo({"doctor"}, base_env(home));
+    const int code = talmo.wait_exit(std::chrono::seconds(60));
+    out = talmo.out();
+    return code;
+  }
+
+  bool has_line_starting(const std::string& start) const {
+    for (auto& line : lines_of(out))
+      if (line.rfind(start, 0) == 0) return true;
+    return false;
+  }
+
+  TempFolder home;
+  testing::FakeServer groq, bridge;
+  json status;
+  std::string out;
+};
+
+TEST_F(TalmoDoctor, AHealthySetUpPassesAndNothingIsCreated) {
+  EXPECT_EQ(run(R"(["gsk_good"])", 0600), 0) << out;
+  for (const char* line : {"✓ Groq key 1 accepted", "✓ GROQ_MODEL llama-3.3-70b-versatile is offered",
+                           "✓ WHISPER_MODEL whisper-large-v3-turbo is offered",
+                           "✓ WhatsApp is paired as +15551234567 and connected"})
+    EXPECT_TRUE(has_line_starting(line)) << line << "\n" << out;
+  for (auto& line : lines_of(out)) EXPECT_EQ(line.rfind("✗", 0), std::string::npos) << line;
+  EXPECT_FALSE(fs::exists(home.path / "data"));
+}
+
+TEST_F(TalmoDoctor, ARefusedKeyAPublicFileAndAnUnpairedBridgeFailEachWithItsFix) {
+  status = {{"connected", false}, {"paired", false}, {"number", nullptr}};
+  EXPECT_EQ(run(R"(["gsk_good", "gsk_refused"])", 0644), 1) << out;
+  EXPECT_TRUE(has_line_starting("✓ Groq key 1 accepted")) << out;
+  EXPECT_TRUE(has_line_starting("✗ Groq key 2 refused by Groq (HTTP 401): replace it")) << out;
+  EXPECT_TRUE(has_line_starting("✗ configuration file " + (home.path / "config.toml").string() +
+                                " can be read by other users (mode 0644)"))
+      << out;
+  EXPECT_TRUE(has_line_starting("✗ WhatsApp is not paired: scan the QR code")) << out;
+  EXPECT_EQ(out.find("gsk_refused"), std::string::npos) << "a key was printed";
+}
+
+TEST_F(TalmoDoctor, AnUnreachableGroqAndASilentBridgeFail) {
+  groq.stop();
+  bridge.stop();
+  EXPECT_EQ(run(R"(["gsk_good", "gsk_other"])", 0600), 1) << out;
+  EXPECT_TRUE(has_line_starting("✗ Groq key 1 not checked: Groq is unreachable")) << out;
+  EXPECT_TRUE(has_line_starting("✗ Groq key 2 not checked: Groq is unreachable")) << out;
+  EXPECT_TRUE(has_line_starting("✗ the bridge does not answer at " + bridge.url())) << out;
+}
+
+}  // namespace
+}  // namespace talmo::integration
