@@ -1,6 +1,10 @@
 #include "support/http.hpp"
 
+#include "support/log.hpp"
+
 #include <curl/curl.h>
+
+#include <chrono>
 
 #include <memory>
 #include <mutex>
@@ -124,7 +128,9 @@ Response perform_unguarded(const Request& request) {
 
 }  // namespace
 
-Response perform(const Request& request) {
+namespace {
+
+Response perform_guarded(const Request& request) {
   try {
     return perform_unguarded(request);
   } catch (const std::exception& e) {
@@ -132,6 +138,23 @@ Response perform(const Request& request) {
   } catch (...) {
     return transport_failure("HTTP request failed");
   }
+}
+
+}  // namespace
+
+Response perform(const Request& request) {
+  const auto started = std::chrono::steady_clock::now();
+  Response response = perform_guarded(request);
+  if (log::level() == log::Level::debug) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    // The URL names the service; our URLs carry no secrets (keys travel in headers and bodies).
+    const std::string url = request.url.substr(0, request.url.find('?'));
+    log::debug("Outbound " + request.method + " " + url + ": " +
+               (response.transport_ok ? "HTTP " + std::to_string(response.status) : "failed (" + response.error + ")") +
+               " in " + std::to_string(ms) + " ms");
+  }
+  return response;
 }
 
 }  // namespace talmo::http

@@ -61,6 +61,24 @@ TEST(TalmoChat, WorksBeforeOnboardingAndSaysAKeyIsNeeded) {
             json::array({{{"role", "user"}, {"content", "hello"}}}));
 }
 
+TEST(TalmoChat, AtDebugLevelEachOutboundCallAndStageIsLogged) {
+  TempFolder home;
+  testing::FakeServer groq;
+  script_chat(groq, {small_talk("Hi.")});
+  auto env = base_env(home);
+  env.push_back("GROQ_API_KEYS=gsk_test");
+  env.push_back("GROQ_BASE_URL=" + groq.url());
+  env.push_back("TALMO_LOG_LEVEL=debug");
+  Child talmo({"chat"}, env, "hello\n");
+  ASSERT_EQ(talmo.wait_exit(std::chrono::seconds(60)), 0) << talmo.err();
+  EXPECT_EQ(talmo.out(), "Hi.\n");
+  for (const std::string& fragment : std::vector<std::string>{"DEBUG   | Stored the owner's message (5 characters)",
+                                     "DEBUG   | Outbound POST " + groq.url() + "/chat/completions: HTTP 200 in ",
+                                     "DEBUG   | Router: 2 messages sent, ",
+                                     "DEBUG   | Reply of 3 characters to console handed over"})
+    EXPECT_NE(talmo.err().find(fragment), std::string::npos) << fragment << "\n" << talmo.err();
+}
+
 // A whole set-up on loopback fakes; each test spoils one part of it.
 class TalmoDoctor : public ::testing::Test {
  protected:

@@ -8,6 +8,7 @@
 #include "support/log.hpp"
 #include "support/unicode.hpp"
 
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,7 +30,21 @@ Bindings& storage() {
 }
 
 void send(const std::string& number, const std::string& text) {
-  detail::bound().send_message(number, text);
+  const bool delivered = detail::bound().send_message(number, text);
+  log::debug("Reply of " + std::to_string(unicode::length(text)) + " characters to " + number +
+             (delivered ? " handed over" : " not delivered"));
+}
+
+// One model call, with a debug line saying what it cost.
+std::optional<std::string> ask_model(const std::string& stage, const json& request) {
+  const auto started = std::chrono::steady_clock::now();
+  std::optional<std::string> raw = detail::bound().get_response_with_system(request);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+  log::debug(stage + ": " + std::to_string(request.size()) + " messages sent, " +
+             (raw ? std::to_string(unicode::length(*raw)) + " characters" : std::string("no content")) +
+             " back in " + std::to_string(ms) + " ms");
+  return raw;
 }
 
 // When the gateway could not reach the model it answers with one of its two
@@ -256,7 +271,8 @@ void run_worker_loop(const std::string& number, const std::string& user_message,
     const std::string system_prompt = b.format_prompt(*current_template);
     const json full_history =
         build_request(system_prompt, b.memory_manager->get_history(number), internal_history);
-    const std::optional<std::string> raw = b.get_response_with_system(full_history);
+    const std::optional<std::string> raw =
+        ask_model((is_summarizer_active ? "Summarizer" : "Worker turn " + std::to_string(turn + 1)), full_history);
 
     if (is_summarizer_active) {
       deliver_summary(number, raw);
@@ -289,7 +305,7 @@ void route(const std::string& number, const std::string& user_message) {
   const std::string router_sys_prompt = b.format_prompt(templates::ROUTER_PROMPT);
   const json history_for_router =
       build_request(router_sys_prompt, b.memory_manager->get_history(number), json::array());
-  const std::optional<std::string> raw_router_res = b.get_response_with_system(history_for_router);
+  const std::optional<std::string> raw_router_res = ask_model("Router", history_for_router);
 
   if (auto fixed = gateway_fixed_reply(raw_router_res)) {
     log::warning("Router could not reach the language engine: " + *fixed);
@@ -360,6 +376,7 @@ void handle_conversation(const std::string& number, const std::string& user_mess
   }
 
   b.memory_manager->add_message(number, "user", user_message);
+  log::debug("Stored the owner's message (" + std::to_string(unicode::length(user_message)) + " characters)");
   route(number, user_message);
 }
 

@@ -197,6 +197,8 @@ Answer audio_answer(const AudioRequest& request, const Bound& bound) {
   const Bindings& b = bound.b;
   const std::string& sender = request.sender;
   if (sender.empty()) return {200, ignored("Missing X-Sender header")};
+  log::debug("Webhook /whatsapp/incoming/audio: sender " + json_text(json(sender)) + ", " +
+             (request.content_length ? std::to_string(*request.content_length) + " bytes" : "length not declared"));
   if (!owner_or_logged(sender, bound)) return {200, status_only("unauthorized")};
   // A declared length above the limit is refused before any byte is read.
   if (request.content_length && *request.content_length > MAX_AUDIO_BYTES) {
@@ -253,6 +255,9 @@ Answer text_answer(std::string_view body, const Bound& bound) {
   if (is_empty_value(sender) || is_empty_value(message)) {
     return {200, ignored("Missing sender or message")};
   }
+  log::debug("Webhook /whatsapp/incoming/text: sender " + json_text(sender) + ", message of " +
+             (message.is_string() ? std::to_string(unicode::length(message.get_ref<const std::string&>())) + " characters"
+                                  : std::string(message.type_name())));
   if (!sender.is_string()) throw std::runtime_error("'sender' must be a JSON string");
   const std::string& from = sender.get_ref<const std::string&>();
   if (!owner_or_logged(from, bound)) return {200, status_only("unauthorized")};
