@@ -1,6 +1,7 @@
 #include "app/onboard.hpp"
 
 #include "app/greeting.hpp"
+#include "app/serve.hpp"
 
 #include "core/identity/identity.hpp"
 #include "core/prompts/messages/messages.hpp"
@@ -139,18 +140,45 @@ std::string settle(Dialog& dialog, bool yes, const std::string& flag,
   return dialog.ask(question, fallback, check);
 }
 
-std::vector<std::string> ask_keys(Dialog& dialog) {
+// Asks for keys until an empty line. With `configured` keys, an empty first
+// answer keeps them.
+std::vector<std::string> ask_keys(Dialog& dialog, const std::vector<std::string>& configured = {}) {
   std::vector<std::string> keys;
   for (;;) {
-    std::string question = "Groq API key " + std::to_string(keys.size() + 1) + " (input hidden" +
-                           (keys.empty() ? ")" : "; empty line when done)");
-    std::string key = dialog.ask(question, "", [&](const std::string& v) {
-      if (v.empty() && !keys.empty()) return std::string();
-      return check_key(v);
-    }, /*hidden=*/true);
-    if (key.empty()) return keys;
+    std::string hint = "; empty line when done)";
+    if (keys.empty())
+      hint = configured.empty() ? ")"
+                                : "; Enter keeps the " + std::to_string(configured.size()) + " configured key" +
+                                      (configured.size() == 1 ? ")" : "s)");
+    std::string key = dialog.ask("Groq API key " + std::to_string(keys.size() + 1) + " (input hidden" + hint, "",
+                                 [&](const std::string& v) {
+                                   if (v.empty() && (!keys.empty() || !configured.empty())) return std::string();
+                                   return check_key(v);
+                                 },
+                                 /*hidden=*/true);
+    if (key.empty()) return keys.empty() ? configured : keys;
     keys.push_back(key);
   }
+}
+
+// The persona stored by an earlier onboarding, so that Enter keeps it; an
+// empty map when there is none yet.
+json existing_identity(const config::Config& current) {
+  const std::filesystem::path file = current.data_dir / "talmo.db";
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return json::object();
+  try {
+    db::Database db(file.string());
+    return identity::make_sqlite_store(db)->get_identity();
+  } catch (const std::exception&) {
+    return json::object();  // the write later reports what is wrong with the database
+  }
+}
+
+std::string persona_value(const json& identity, const char* key, const char* fallback) {
+  auto it = identity.find(key);
+  if (it != identity.end() && it->is_string() && !it->get<std::string>().empty()) return it->get<std::string>();
+  return fallback;
 }
 
 enum class KeyVerdict { works, refused, unknown };
@@ -209,8 +237,9 @@ Answers gather(const OnboardFlags& flags, const config::Config& current, Onboard
     a.groq_keys.push_back(key);
   }
   if (a.groq_keys.empty()) {
-    if (yes) throw InvalidFlag("--groq-key is required with --yes (repeat it for several keys)");
-    a.groq_keys = ask_keys(dialog);
+    if (yes && current.groq_api_keys.empty())
+      throw InvalidFlag("--groq-key is required with --yes (repeat it for several keys)");
+    a.groq_keys = yes ? current.groq_api_keys : ask_keys(dialog, current.groq_api_keys);
   }
   if (!flags.no_check) {
     for (;;) {
@@ -241,21 +270,26 @@ Answers gather(const OnboardFlags& flags, const config::Config& current, Onboard
       }
   }
   if (!yes && a.tavily_key.empty()) {
-    a.tavily_key = dialog.ask("Tavily API key for web search (input hidden; empty line to skip)", "",
-                              [](const std::string& v) { return v.empty() ? std::string() : check_key(v); },
+    const bool configured = !current.tavily_api_key.empty();
+    a.tavily_key = dialog.ask(std::string("Tavily API key for web search (input hidden; ") +
+                                  (configured ? "Enter keeps the configured key)" : "empty line to skip)"),
+                              "", [](const std::string& v) { return v.empty() ? std::string() : check_key(v); },
                               /*hidden=*/true);
+    if (a.tavily_key.empty()) a.tavily_key = current.tavily_api_key;
   }
 
   auto text = [](const std::string& what) {
     return [what](const std::string& v) { return check_text(what, v); };
   };
-  a.bot_name = settle(dialog, yes, "--bot-name", flags.bot_name, "The assistant's name", "Talmo",
-                      text("the assistant's name"));
-  a.owner = settle(dialog, yes, "--owner", flags.owner, "How the assistant addresses you", "Boss",
-                   text("the form of address"));
-  a.tone = settle(dialog, yes, "--tone", flags.tone, "Tone", "Professional", text("the tone"));
-  a.response_type = settle(dialog, yes, "--response-type", flags.response_type, "Response type", "Concise",
-                           text("the response type"));
+  const json persona = existing_identity(current);
+  a.bot_name = settle(dialog, yes, "--bot-name", flags.bot_name, "The assistant's name",
+                      persona_value(persona, "bot_name", "Talmo"), text("the assistant's name"));
+  a.owner = settle(dialog, yes, "--owner", flags.owner, "How the assistant addresses you",
+                   persona_value(persona, "owner", "Boss"), text("the form of address"));
+  a.tone = settle(dialog, yes, "--tone", flags.tone, "Tone", persona_value(persona, "tone", "Professional"),
+                  text("the tone"));
+  a.response_type = settle(dialog, yes, "--response-type", flags.response_type, "Response type",
+                           persona_value(persona, "response_type", "Concise"), text("the response type"));
   a.timezone = settle(dialog, yes, "--timezone", flags.timezone, "Time zone",
                       current.timezone.empty() ? tz::local_zone_name() : current.timezone, check_zone);
   return a;
@@ -298,7 +332,7 @@ int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTe
     terminal.out << "Configuration written to " << current.config_file.string() << "." << std::endl;
     updated = config::load(current.config_file, env);
 
-    std::filesystem::create_directories(updated.data_dir);
+    create_data_folder(updated.data_dir);
     db::Database db((updated.data_dir / "talmo.db").string());
     auto identity = identity::make_sqlite_store(db);
     identity->update_identity(json{{"bot_name", a.bot_name},

@@ -39,6 +39,9 @@ struct OnboardTerminal {
   std::function<std::optional<std::string>(std::istream&)> read_hidden;
 };
 
+// Run again, it keeps what is configured unless changed: Enter (or, with
+// --yes, a missing flag) keeps the configured Groq keys, Tavily key, persona
+// and time zone. A data folder it creates is readable by the owner only.
 // Runs the onboarding and returns the exit code: 0 when the configuration
 // and the identity were written; 2 for invalid flags (nothing written);
 // 1 when the input ended before every answer was given, or writing failed.

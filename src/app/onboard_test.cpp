@@ -210,6 +210,32 @@ TEST_F(OnboardTest, InteractiveAnswersAreAskedAgainUntilValidAndDefaultsApply) {
   EXPECT_NE(pending_greeting().find("Jarvis reporting in"), std::string::npos);
 }
 
+TEST_F(OnboardTest, RunningAgainKeepsWhatIsConfiguredAndTheDataFolderIsPrivate) {
+  vars["TALMO_DATA_DIR"] = (home / "new" / "data").string();
+  flags.yes = true;
+  flags.master_number = "15551234567";
+  flags.groq_keys = {"gsk_one", "gsk_two"};
+  flags.tavily_key = "tvly-x";
+  flags.owner = "Chief";
+  flags.tone = "Witty";
+  ASSERT_EQ(run(), 0) << err.str();
+  struct stat st {};
+  ASSERT_EQ(::stat((home / "new" / "data").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  flags = OnboardFlags{};
+  flags.config_path = home / "config.toml";
+  ASSERT_EQ(run(std::string(8, '\n')), 0) << out.str() << err.str();
+  const std::string text = config_text();
+  for (const char* kept : {"gsk_one", "gsk_two", "tvly-x"})
+    EXPECT_NE(text.find(kept), std::string::npos) << kept << " in\n" << text;
+  db::Database db((home / "new" / "data" / "talmo.db").string());
+  EXPECT_EQ(identity::make_sqlite_store(db)->get_identity(), json({{"bot_name", "Talmo"},
+                                                                   {"owner", "Chief"},
+                                                                   {"tone", "Witty"},
+                                                                   {"response_type", "Concise"}}));
+}
+
 TEST_F(OnboardTest, InputEndingEarlyWritesNothing) {
   EXPECT_EQ(run("15551234567\ngsk_a\n"), 1);
   EXPECT_NE(err.str().find("nothing was written"), std::string::npos);
