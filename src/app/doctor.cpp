@@ -3,6 +3,7 @@
 #include "core/identity/identity.hpp"
 #include "core/memory/memory.hpp"
 #include "core/schedules/schedules.hpp"
+#include "core/usage/usage.hpp"
 #include "support/clock.hpp"
 #include "support/db.hpp"
 #include "support/http.hpp"
@@ -106,6 +107,7 @@ std::map<std::string, int> known_schema() {
   auto identity = identity::make_sqlite_store(db);
   auto memory = memory::make_sqlite_memory(db, 1);
   auto jobs = schedules::make_sqlite_job_store(db, system_clock(), "UTC");
+  usage::UsageStore usage(db, system_clock());
   return db.with([](SQLite::Database& d) {
     std::map<std::string, int> out;
     SQLite::Statement q(d, "SELECT component, version FROM schema_versions");
