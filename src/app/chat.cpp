@@ -3,6 +3,7 @@
 #include "app/serve.hpp"
 #include "core/interpreter/interpreter.hpp"
 #include "support/log.hpp"
+#include "support/phone.hpp"
 #include "support/unicode.hpp"
 
 #include <iostream>
@@ -57,9 +58,8 @@ class Console {
 }  // namespace
 
 std::string console_number(const std::string& master_number) {
+  if (auto owner = phone::parse_international(master_number)) return owner->digits;
   std::string digits = unicode::digits_only(master_number);
-  const bool international_prefix = unicode::trim(master_number).rfind("00", 0) == 0;
-  if (international_prefix && digits.rfind("00", 0) == 0) digits.erase(0, 2);
   return digits.empty() ? "console" : digits;
 }
 
@@ -75,6 +75,8 @@ int chat(const std::optional<std::filesystem::path>& config_path, const config::
   // The console is for replies; routine log lines would bury them.
   log::set_level(config.log_level_given ? config.log_level : log::Level::warning);
 
+  // The engine names the owner as `talmo serve` does.
+  if (auto owner = phone::parse_international(config.master_number)) config.master_number = "+" + owner->digits;
   std::unique_ptr<Services> services;
   try {
     services = Services::open(config);

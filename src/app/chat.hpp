@@ -18,9 +18,10 @@ struct ChatConsole {
   bool interactive;    // a person at a terminal: a prompt, a typing mark and one notice are shown
 };
 
-// The memory key of the owner's messages: the master number's digits as the
-// bridge names the owner (a leading international "00" dropped), so the
-// console and WhatsApp share one history; "console" without a master number.
+// The memory key of the owner's messages: the master number's full
+// international digits, as the bridge names the owner, so the console and
+// WhatsApp share one history; "console" without a master number (a number
+// that is not international gives its plain digits).
 std::string console_number(const std::string& master_number);
 
 // Runs the conversation until the end of input and returns the exit code:

@@ -8,6 +8,7 @@
 #include "support/db.hpp"
 #include "support/http.hpp"
 #include "support/json.hpp"
+#include "support/phone.hpp"
 #include "support/tz.hpp"
 #include "support/unicode.hpp"
 
@@ -64,13 +65,11 @@ Check master_check(const std::string& master) {
   if (unicode::trim(master).empty())
     return fail("MASTER_NUMBER is not set: run `talmo onboard`, or set MASTER_NUMBER to your WhatsApp number "
                 "with its country code (e.g. \"+1 555 123 4567\")");
-  const std::string digits = unicode::digits_only(master);
-  // International numbers have at most 15 digits; fewer than 7 cannot hold a
-  // country code and a subscriber number.
-  if (digits.size() < 7 || digits.size() > 15)
-    return fail("MASTER_NUMBER \"" + master + "\" has " + std::to_string(digits.size()) +
-                " digits: write your full international number with its country code, e.g. \"+92 300 1234567\"");
-  return ok("MASTER_NUMBER " + master + " (served as +" + digits + ")");
+  auto owner = phone::parse_international(master);
+  if (!owner)
+    return fail("MASTER_NUMBER \"" + master + "\" is not a full international number: start it with the "
+                "country code (write it as +92 300 1234567)");
+  return ok("MASTER_NUMBER is read as " + phone::describe(*owner) + "; only this number is served");
 }
 
 // The nearest folder of `path` that exists.
