@@ -1,5 +1,7 @@
 #include "app/doctor.hpp"
 
+#include "app/greeting.hpp"
+#include "app/inbox.hpp"
 #include "core/identity/identity.hpp"
 #include "core/memory/memory.hpp"
 #include "core/schedules/schedules.hpp"
@@ -107,6 +109,8 @@ std::map<std::string, int> known_schema() {
   auto memory = memory::make_sqlite_memory(db, 1);
   auto jobs = schedules::make_sqlite_job_store(db, system_clock(), "UTC");
   usage::UsageStore usage(db, system_clock());
+  auto inbox = make_sqlite_inbox(db);
+  greeting::pending(db);
   return db.with([](SQLite::Database& d) {
     std::map<std::string, int> out;
     SQLite::Statement q(d, "SELECT component, version FROM schema_versions");

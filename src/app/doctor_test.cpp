@@ -1,6 +1,8 @@
 #include "app/doctor.hpp"
 
+#include "app/greeting.hpp"
 #include "app/serve.hpp"
+#include "core/usage/usage.hpp"
 #include "support/db.hpp"
 
 #include <gtest/gtest.h>
@@ -23,12 +25,21 @@ struct Folder {
   ~Folder() { fs::remove_all(path); }
 };
 
-// A database as `talmo serve` leaves it, closed.
+// A database as `talmo serve`, onboarding and `talmo usage` leave it, closed:
+// every table this binary creates.
 void create_database(const fs::path& dir) {
   config::Config config;
+  config.master_number = "+1 555 123 4567";
   config.data_dir = dir;
   config.timezone = "UTC";
-  Services::open(config);
+  config.port = 0;
+  config.bridge_url = "http://127.0.0.1:9";
+  AppOptions options;
+  options.env = [](const std::string&) { return std::optional<std::string>(); };
+  App::start(config, options)->stop();
+  db::Database db((dir / "talmo.db").string());
+  greeting::keep(db, "hello");
+  usage::UsageStore usage(db, system_clock());
 }
 
 TEST(DoctorDatabase, VerdictsOnTheDatabaseFile) {
