@@ -2,6 +2,7 @@
 
 #include "app/greeting.hpp"
 #include "app/inbox.hpp"
+#include "app/outbox.hpp"
 #include "core/identity/identity.hpp"
 #include "core/memory/memory.hpp"
 #include "core/schedules/schedules.hpp"
@@ -111,6 +112,10 @@ std::map<std::string, int> known_schema() {
   usage::UsageStore usage(db, system_clock());
   auto inbox = make_sqlite_inbox(db);
   greeting::pending(db);
+  OutboxOptions never_started;
+  never_started.send = [](const std::string&, const std::string&) { return Delivery::retry; };
+  never_started.clock = system_clock();
+  Outbox outbox(db, std::move(never_started));
   return db.with([](SQLite::Database& d) {
     std::map<std::string, int> out;
     SQLite::Statement q(d, "SELECT component, version FROM schema_versions");
