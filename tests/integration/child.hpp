@@ -34,7 +34,9 @@ class Child {
     int out[2], err[2], in[2] = {-1, -1};
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-    if (input) EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    if (input) {
+      EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    }
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], 1);
