@@ -53,7 +53,7 @@ run: node deps bridge-deps
 	@scripts/run
 
 # The HTTP benchmark's load generators and reference server, installed here only.
-BENCH_DEPS := wrk nginx-light curl
+BENCH_DEPS := wrk nginx-light curl sqlite3
 
 bench: deps
 	@$(MAKE) --no-print-directory deps DEPS="$(BENCH_DEPS)"

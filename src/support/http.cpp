@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include <memory>
@@ -22,15 +23,29 @@ bool global_init() {
   return code == CURLE_OK;
 }
 
+struct Sink {
+  std::string* body;
+  std::size_t cap;  // 0: none
+  bool over = false;
+};
+
 size_t append_body(char* data, size_t size, size_t count, void* user) {
-  auto* body = static_cast<std::string*>(user);
-  try {
-    body->append(data, size * count);
-  } catch (...) {
+  auto* sink = static_cast<Sink*>(user);
+  const std::size_t n = size * count;
+  if (sink->cap != 0 && n > sink->cap - std::min(sink->cap, sink->body->size())) {
+    sink->over = true;
     return 0;  // makes libcurl abort the transfer with a write error
   }
-  return size * count;
+  try {
+    sink->body->append(data, n);
+  } catch (...) {
+    return 0;
+  }
+  return n;
 }
+
+// The URL without its query, for a log line.
+std::string without_query(const std::string& url) { return url.substr(0, url.find('?')); }
 
 struct EasyDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
@@ -76,7 +91,8 @@ Response perform_unguarded(const Request& request) {
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, request.connect_timeout_ms);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, request.timeout_ms);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, append_body);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body);
+  Sink sink{&response.body, request.max_response_bytes};
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
 
   std::unique_ptr<curl_slist, ListDeleter> headers;
   auto add_header = [&headers](const std::string& line) -> bool {
@@ -117,6 +133,15 @@ Response perform_unguarded(const Request& request) {
   }
 
   CURLcode code = curl_easy_perform(h);
+  if (sink.over) {
+    const std::string text =
+        "the answer is larger than " + std::to_string(request.max_response_bytes) + " bytes";
+    log::warning("The answer from " + without_query(request.url) + " was cut off: " + text +
+                 "; the call counts as failed");
+    Response r = transport_failure(text);
+    r.too_large = true;
+    return r;
+  }
   if (code != CURLE_OK) return transport_failure(describe(code, error_buffer));
 
   long status = 0;

@@ -2,6 +2,7 @@
 // Tavily, the bridge) goes through `perform`.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,11 @@ struct Request {
   std::vector<MimePart> mime;    // non-empty: send multipart/form-data
   long connect_timeout_ms = 10000;
   long timeout_ms = 60000;       // the whole request
+  // The largest answer body accepted; 0: no limit. A larger answer aborts
+  // the transfer as soon as it passes the limit, so it never sits in memory
+  // whole: the call fails (transport_ok false, `too_large` set) with a
+  // warning line.
+  std::size_t max_response_bytes = 0;
 };
 
 struct Response {
@@ -33,6 +39,7 @@ struct Response {
   long status = 0;
   std::string body;
   std::string error;
+  bool too_large = false;  // the answer passed max_response_bytes
 };
 
 // Never throws; thread safe (one easy handle per call).

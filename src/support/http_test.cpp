@@ -1,5 +1,6 @@
 #include "support/http.hpp"
 
+#include "support/log.hpp"
 #include "testing/fake_server.hpp"
 
 #include <gtest/gtest.h>
@@ -70,6 +71,36 @@ TEST(HttpPerform, MultipartCarriesFieldsAndFilesFromMemory) {
   EXPECT_TRUE(r.form.at("file").first == audio);
   EXPECT_EQ(r.form.at("model").first, "whisper");
   EXPECT_EQ(r.form.at("model").second, "");
+}
+
+TEST(HttpPerform, AnAnswerPastTheCapFailsTheCallWithAWarning) {
+  FakeServer server;
+  const std::string big(3 << 20, 'x');
+  server.on("GET", "/big", [&](const RecordedRequest&, httplib::Response& res) {
+    res.set_content(big, "text/plain");
+  });
+  log::set_stderr_enabled(false);
+  log::Capture cap;
+  Request request;
+  request.method = "GET";
+  request.url = server.url() + "/big?key=secret";
+  for (const auto& [limit, fits] : {std::pair<std::size_t, bool>{big.size(), true}, {big.size() - 1, false},
+                                    {1 << 20, false}}) {
+    request.max_response_bytes = limit;
+    const Response response = perform(request);
+    EXPECT_EQ(response.transport_ok, fits) << limit;
+    EXPECT_EQ(response.too_large, !fits) << limit;
+    if (fits) {
+      EXPECT_EQ(response.body.size(), big.size());
+    } else {
+      EXPECT_EQ(response.error, "the answer is larger than " + std::to_string(limit) + " bytes");
+    }
+  }
+  log::set_stderr_enabled(true);
+  const auto warnings = cap.messages(log::Level::warning);
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0], "The answer from " + server.url() + "/big was cut off: the answer is larger than " +
+                             std::to_string(big.size() - 1) + " bytes; the call counts as failed");
 }
 
 TEST(HttpPerform, TransportFailuresAreValuesWithLibcurlsText) {

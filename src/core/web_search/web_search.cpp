@@ -24,7 +24,7 @@ bool is_parameter(const std::string& name) {
 // the start of the body when it gave none.
 std::string error_detail(const std::string& body) {
   try {
-    json doc = json::parse(body);
+    json doc = decode_json(body);
     if (doc.is_object() && doc.contains("detail")) {
       const json& detail = doc["detail"];
       if (detail.is_object() && detail.contains("error") && detail["error"].is_string())
@@ -63,20 +63,14 @@ class Tavily final : public Provider {
     request.body = json_text(body);
     request.timeout_ms = settings_.timeout_ms;
     request.connect_timeout_ms = std::min(request.connect_timeout_ms, settings_.timeout_ms);
+    request.max_response_bytes = MAX_ANSWER_BYTES;
 
     http::Response response = http::perform(request);
     if (!response.transport_ok) return {json(nullptr), response.error};
     if (response.status < 200 || response.status >= 300)
       return {json(nullptr), std::to_string(response.status) + ": " + error_detail(response.body)};
 
-    json results;
-    try {
-      results = decode_json(response.body);
-    } catch (const json::exception&) {
-      return {json(nullptr), "Tavily answered with a body that is not JSON"};
-    }
-    if (!results.is_object()) return {json(nullptr), "Tavily answered with an unexpected body"};
-    return {std::move(results), ""};
+    return parse_tavily_answer(response.body);
   }
 
  private:
@@ -87,6 +81,17 @@ class Tavily final : public Provider {
 
 std::unique_ptr<Provider> make_tavily(TavilySettings settings) {
   return std::make_unique<Tavily>(std::move(settings));
+}
+
+std::pair<json, std::string> parse_tavily_answer(std::string_view body) {
+  json results;
+  try {
+    results = decode_json(body);
+  } catch (const json::exception&) {
+    return {json(nullptr), "Tavily answered with a body that is not JSON"};
+  }
+  if (!results.is_object()) return {json(nullptr), "Tavily answered with an unexpected body"};
+  return {std::move(results), ""};
 }
 
 }  // namespace talmo::web_search

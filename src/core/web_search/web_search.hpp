@@ -3,7 +3,9 @@
 
 #include "support/json.hpp"
 
+#include <cstddef>
 #include <memory>
+#include <string_view>
 #include <string>
 #include <utility>
 
@@ -24,6 +26,10 @@ class Provider {
   virtual std::pair<json, std::string> search(const json& params) = 0;
 };
 
+// The largest answer read from Tavily; a larger one fails the search (with
+// a warning line) and is never held whole in memory.
+inline constexpr std::size_t MAX_ANSWER_BYTES = 8u << 20;
+
 struct TavilySettings {
   std::string api_key;
   std::string base_url = "https://api.tavily.com";
@@ -34,5 +40,10 @@ struct TavilySettings {
 // `include_answer: true`. An empty key makes every search fail with an error
 // value (no request is sent).
 std::unique_ptr<Provider> make_tavily(TavilySettings settings);
+
+// A successful search answer's body as (results, error), as search()
+// returns it: the decoded map, or null and an error for a body that is not a
+// JSON object (nesting deeper than MAX_JSON_DEPTH counts as not JSON).
+std::pair<json, std::string> parse_tavily_answer(std::string_view body);
 
 }  // namespace talmo::web_search

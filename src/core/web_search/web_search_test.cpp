@@ -77,6 +77,12 @@ TEST_F(TavilyTest, ErrorsBecomeNullAndAShortText) {
       // Every renderer recurses once per level; a body this deep is refused.
       {200, R"({"results": )" + std::string(MAX_JSON_DEPTH, '[') + std::string(MAX_JSON_DEPTH, ']') + "}",
        "Tavily answered with a body that is not JSON"},
+      // An answer past the size limit is cut off, never held whole.
+      {200, R"({"answer": ")" + std::string(MAX_ANSWER_BYTES, 'x') + R"("})",
+       "the answer is larger than " + std::to_string(MAX_ANSWER_BYTES) + " bytes"},
+      // An error page past the limit, too.
+      {500, std::string(MAX_ANSWER_BYTES + 1, 'x'),
+       "the answer is larger than " + std::to_string(MAX_ANSWER_BYTES) + " bytes"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);

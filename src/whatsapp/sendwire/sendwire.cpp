@@ -39,6 +39,7 @@ http::Response post(const char* path, const json& body, long timeout_ms) {
   // The whole exchange, connection included, is bounded by one time-out.
   request.connect_timeout_ms = timeout_ms;
   request.timeout_ms = timeout_ms;
+  request.max_response_bytes = MAX_ANSWER_BYTES;
   return http::perform(request);
 }
 
@@ -109,6 +110,7 @@ BridgeStatus bridge_status() {
     request.url = url_for("/status");
     request.connect_timeout_ms = PRESENCE_TIMEOUT_MS;
     request.timeout_ms = PRESENCE_TIMEOUT_MS;
+    request.max_response_bytes = MAX_ANSWER_BYTES;
     http::Response response = http::perform(request);
     if (!response.transport_ok) {
       status.error = response.error;
@@ -118,20 +120,26 @@ BridgeStatus bridge_status() {
       status.error = "status " + std::to_string(response.status);
       return status;
     }
-    const json body = decode_json(response.body, /*allow_exceptions=*/false);
-    if (!body.is_object()) {
-      status.error = "an answer that is not a JSON object";
-      return status;
-    }
-    status.reachable = true;
-    status.connected = body.value("connected", json(false)) == json(true);
-    status.paired = body.value("paired", json(false)) == json(true);
-    if (auto number = body.find("number"); number != body.end() && number->is_string())
-      status.number = number->get<std::string>();
+    return parse_status(response.body);
   } catch (const std::exception& e) {
     status = BridgeStatus{};
     status.error = e.what();
   }
+  return status;
+}
+
+BridgeStatus parse_status(std::string_view body) {
+  BridgeStatus status;
+  const json doc = decode_json(body, /*allow_exceptions=*/false);
+  if (!doc.is_object()) {
+    status.error = "an answer that is not a JSON object";
+    return status;
+  }
+  status.reachable = true;
+  status.connected = doc.value("connected", json(false)) == json(true);
+  status.paired = doc.value("paired", json(false)) == json(true);
+  if (auto number = doc.find("number"); number != doc.end() && number->is_string())
+    status.number = number->get<std::string>();
   return status;
 }
 

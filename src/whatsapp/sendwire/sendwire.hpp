@@ -1,10 +1,16 @@
 // The bridge client: messages and typing presence into the owner's chat.
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <string_view>
 #include <string>
 
 namespace talmo::sendwire {
+
+// The largest answer read from the bridge; a larger one fails the call
+// (with a warning line) and is never held whole in memory.
+inline constexpr std::size_t MAX_ANSWER_BYTES = 1u << 20;
 
 // The personal-chat address suffix of the bridge's messaging network.
 inline constexpr const char* CHAT_SUFFIX = "@s.whatsapp.net";
@@ -44,5 +50,9 @@ struct BridgeStatus {
 // GET /status (5 s). Never throws: anything but a 200 answer with a JSON
 // object is "not reachable", with `error` saying why.
 BridgeStatus bridge_status();
+
+// A 200 answer's body of GET /status as bridge_status() reads it: only a
+// JSON object is "reachable" (nesting deeper than MAX_JSON_DEPTH is not).
+BridgeStatus parse_status(std::string_view body);
 
 }  // namespace talmo::sendwire

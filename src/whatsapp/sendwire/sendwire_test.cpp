@@ -96,6 +96,9 @@ TEST_F(SendwireTest, AFailedSendIsWorthRetryingUnlessTheBridgeRefusedIt) {
     bridge.reply("POST", "/send", status, "{}");
     EXPECT_EQ(deliver("1555", "hi"), outcome) << status;
   }
+  // An answer past the size limit fails the call, worth trying again.
+  bridge.reply("POST", "/send", 200, std::string(MAX_ANSWER_BYTES + 1, 'x'));
+  EXPECT_EQ(deliver("1555", "hi"), Outcome::retry);
   bridge.stop();
   EXPECT_EQ(deliver("1555", "hi"), Outcome::retry);
 }
@@ -120,6 +123,7 @@ TEST_F(SendwireTest, BridgeStatusIsConnectedOnlyWhenTheBridgeSaysSo) {
       {200, R"([true])", false, false},
       {200, "not json", false, false},
       {200, std::string(100000, '['), false, false},
+      {200, R"({"connected": true, "pad": ")" + std::string(MAX_ANSWER_BYTES, ' ') + R"("})", false, false},
       {401, R"({"ok": false, "error": "unauthorized"})", false, false},
   };
   for (const auto& c : cases) {

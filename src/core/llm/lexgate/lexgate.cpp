@@ -59,7 +59,7 @@ void advance_past(std::size_t failed, std::size_t total) {
 std::string http_error(const http::Response& response) {
   std::string detail;
   try {
-    json doc = json::parse(response.body);
+    json doc = decode_json(response.body);
     if (doc.is_object() && doc.contains("error")) {
       const json& err = doc["error"];
       if (err.is_object() && err.contains("message") && err["message"].is_string())
@@ -111,29 +111,17 @@ std::variant<std::optional<std::string>, Failure> chat_attempt(const Settings& s
   request.body = body;
   request.connect_timeout_ms = s.chat_connect_timeout_ms;
   request.timeout_ms = s.chat_timeout_ms;
+  request.max_response_bytes = MAX_ANSWER_BYTES;
 
   http::Response response = http::perform(request);
   if (!response.transport_ok) return Failure{response.error};
   if (response.status < 200 || response.status >= 300) return Failure{http_error(response)};
 
-  json doc;
   try {
-    doc = json::parse(response.body);
-  } catch (const json::exception&) {
-    return Failure{"the response is not valid JSON"};
+    return parse_chat_answer(response.body);
+  } catch (const std::runtime_error& e) {
+    return Failure{e.what()};
   }
-  const json* content = nullptr;
-  if (doc.is_object() && doc.contains("choices") && doc["choices"].is_array() &&
-      !doc["choices"].empty()) {
-    const json& choice = doc["choices"][0];
-    if (choice.is_object() && choice.contains("message") && choice["message"].is_object() &&
-        choice["message"].contains("content"))
-      content = &choice["message"]["content"];
-  }
-  if (!content) return Failure{"the response has no choices[0].message.content"};
-  if (content->is_null()) return std::optional<std::string>{};
-  if (!content->is_string()) return Failure{"choices[0].message.content is neither text nor null"};
-  return std::optional<std::string>{content->get<std::string>()};
 }
 
 // The whole file in one piece, or the reason it could not be read.
@@ -175,6 +163,7 @@ std::variant<std::string, Failure> transcription_attempt(const Settings& s, cons
   request.mime.push_back({"response_format", "text", ""});
   request.connect_timeout_ms = s.chat_connect_timeout_ms;
   request.timeout_ms = s.transcription_timeout_ms;
+  request.max_response_bytes = MAX_ANSWER_BYTES;
 
   http::Response response = http::perform(request);
   if (!response.transport_ok) return Failure{response.error};
@@ -246,6 +235,26 @@ std::string transcribe_audio(const std::string& audio_file_path) {
   }
   log::error("All Groq API keys failed for Whisper.");
   return "";
+}
+
+std::optional<std::string> parse_chat_answer(std::string_view body) {
+  json doc;
+  try {
+    doc = decode_json(body);
+  } catch (const json::exception&) {
+    throw std::runtime_error("the response is not valid JSON");
+  }
+  const json* content = nullptr;
+  if (doc.is_object() && doc.contains("choices") && doc["choices"].is_array() && !doc["choices"].empty()) {
+    const json& choice = doc["choices"][0];
+    if (choice.is_object() && choice.contains("message") && choice["message"].is_object() &&
+        choice["message"].contains("content"))
+      content = &choice["message"]["content"];
+  }
+  if (!content) throw std::runtime_error("the response has no choices[0].message.content");
+  if (content->is_null()) return std::nullopt;
+  if (!content->is_string()) throw std::runtime_error("choices[0].message.content is neither text nor null");
+  return content->get<std::string>();
 }
 
 }  // namespace talmo::lexgate

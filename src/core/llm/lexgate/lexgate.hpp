@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace talmo::lexgate {
@@ -14,6 +15,10 @@ namespace talmo::lexgate {
 // Returned when no key is configured / when every key failed in one call.
 extern const char* const NO_KEY_REPLY;
 extern const char* const ALL_FAILED_REPLY;
+
+// The largest answer read from Groq; a larger one fails that key's attempt
+// (with a warning line) and is never held whole in memory.
+inline constexpr std::size_t MAX_ANSWER_BYTES = 8u << 20;
 
 struct Settings {
   std::vector<std::string> api_keys;                     // GROQ_API_KEYS, in try order
@@ -45,6 +50,12 @@ std::optional<std::string> get_response_with_system(const json& messages);
 // "" on every failure (no key, every key failed, unreadable file). Same
 // rotation as chat; an unreadable file counts as a failure of each key.
 std::string transcribe_audio(const std::string& audio_file_path);
+
+// The content of a chat-completion answer body: its text, or nothing for
+// null content. Throws std::runtime_error saying what is wrong when the body
+// is not JSON (nesting deeper than MAX_JSON_DEPTH counts as not JSON) or has
+// no choices[0].message.content of text or null.
+std::optional<std::string> parse_chat_answer(std::string_view body);
 
 // The shared rotation index (chat and transcription); thread safe.
 std::size_t current_key_index();

@@ -228,6 +228,10 @@ TEST_F(LexgateTest, EveryUnusableAnswerIsAFailureOfThatKey) {
       {200, completion(42), "choices[0].message.content is neither text nor null"},
       {200, completion(json::array({"a"})), "choices[0].message.content is neither text nor null"},
       {200, completion(json::object({{"text", "a"}})), "choices[0].message.content is neither text nor null"},
+      // Nested past the depth limit (a stack overflow if rendered), or too large to hold.
+      {200, std::string(100000, '[') + std::string(100000, ']'), "the response is not valid JSON"},
+      {200, completion(std::string(MAX_ANSWER_BYTES, 'x')),
+       "the answer is larger than " + std::to_string(MAX_ANSWER_BYTES) + " bytes"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
@@ -235,8 +239,11 @@ TEST_F(LexgateTest, EveryUnusableAnswerIsAFailureOfThatKey) {
     use_keys({K0, K1});
     answer_chat({{K0, {c.status, c.body}}, {K1, {200, completion("fine")}}});
     EXPECT_EQ(get_response_with_system(conversation()), std::string("fine"));
-    EXPECT_EQ(capture.messages(log::Level::warning),
-              std::vector<std::string>{"Key index 0 (Chat) failed: " + c.warning_tail});
+    const auto warnings = capture.messages(log::Level::warning);
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings.back(), "Key index 0 (Chat) failed: " + c.warning_tail);
+    // An answer cut off at the size limit also says so in a line of its own.
+    EXPECT_EQ(warnings.size(), c.body.size() > MAX_ANSWER_BYTES ? 2u : 1u);
     EXPECT_EQ(current_key_index(), 1u);
   }
 }
