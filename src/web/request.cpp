@@ -53,6 +53,10 @@ std::size_t Headers::count(std::string_view name) const {
   return n;
 }
 
+// Status 0 never goes on the wire.
+Answer run_on_worker() { return {0, nullptr}; }
+bool is_run_on_worker(const Answer& answer) { return answer.status == 0; }
+
 Answer error_answer(int status) { return {status, json{{"detail", reason(status)}}}; }
 
 }  // namespace talmo::web

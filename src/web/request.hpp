@@ -59,6 +59,9 @@ struct Request {
   // For requests whose route reads the body itself (see
   // ServerOptions::streams_body): call at most once. Empty otherwise.
   BodyReader read_body;
+  // The handler runs on a worker thread, where it may block; false on the
+  // event loop, where it must not (see run_on_worker()).
+  bool on_worker = false;
 };
 
 // What a route answers: an HTTP status and a JSON body.
@@ -66,6 +69,12 @@ struct Answer {
   int status = 200;
   json body;
 };
+
+// What a handler on the event loop answers when it finds that it must
+// block (a durable write, say): the server calls it again with the same
+// request on a worker thread, with on_worker set. Not a valid answer there.
+Answer run_on_worker();
+bool is_run_on_worker(const Answer& answer);
 
 // {"detail": <the status's reason phrase>}, the body of the server's own
 // error answers (404, 413, 431, ...).

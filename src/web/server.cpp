@@ -321,9 +321,18 @@ class Session : public std::enable_shared_from_this<Session> {
   void dispatch(bool on_worker) {
     phase_ = Phase::handling;
     if (!pipe_) stream_.expires_never();  // a streamed body still reads under the request's deadline
-    if (!on_worker) return answer(run_handler());
+    if (!on_worker) {
+      Answer a = run_handler();
+      if (!is_run_on_worker(a)) return answer(std::move(a));
+    }
+    req_->on_worker = true;
     net::post(server_.workers, [self = shared_from_this()] {
       Answer a = self->run_handler();
+      if (is_run_on_worker(a)) {
+        log::error("Unhandled error on " + self->req_->method + " " + self->req_->path +
+                   ": the handler asked for a worker while on one");
+        a = error_answer(500);
+      }
       net::post(self->stream_.get_executor(),
                 [self, a = std::move(a)]() mutable { self->answer(std::move(a)); });
     });

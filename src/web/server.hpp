@@ -45,8 +45,8 @@ struct ServerOptions {
   Limits limits;
   // Answers a request. Runs on the event loop, after the whole body has
   // arrived, so it must return quickly; it runs on a worker thread instead
-  // when its body is large (parsing it takes a while) or when
-  // streams_body() says so. May run on several threads at once. An
+  // when its body is large (parsing it takes a while), when streams_body()
+  // says so, or when it answered run_on_worker() on the loop. May run on several threads at once. An
   // exception it throws is logged at error level and answered 500.
   std::function<Answer(const Request&)> handler;
   // Called with the request's head (no body yet). True: the handler reads

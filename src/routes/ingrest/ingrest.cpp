@@ -246,7 +246,7 @@ Answer audio_answer(const AudioRequest& request, const Bound& bound) {
   return {200, status_only("received")};
 }
 
-Answer text_answer(std::string_view body, const Bound& bound) {
+Answer text_answer(std::string_view body, const Bound& bound, bool may_block) {
   const Bindings& b = bound.b;
   json data = decode_json(body);
   if (!data.is_object()) throw std::runtime_error("the request body must be a JSON object");
@@ -263,6 +263,7 @@ Answer text_answer(std::string_view body, const Bound& bound) {
   if (!owner_or_logged(from, bound)) return {200, status_only("unauthorized")};
   if (!message.is_string()) throw std::runtime_error("'message' must be a JSON string");
   const std::string& text = message.get_ref<const std::string&>();
+  if (!may_block) return web::run_on_worker();
   log::info("Processing text message from " + from + ": '" + unicode::first_chars(text, 30) +
             "...'");
   log::success("Verified Boss message. Handing off to AI...");
@@ -293,10 +294,10 @@ bool is_owner(std::string_view sender, std::string_view master_number) {
   return owner && sender_is(sender, owner->digits);
 }
 
-Answer handle_incoming_text_message(std::string_view body) {
+Answer handle_incoming_text_message(std::string_view body, bool may_block) {
   auto b = bound();
   try {
-    return text_answer(body, *b);
+    return text_answer(body, *b, may_block);
   } catch (const std::exception& e) {
     log::error(std::string("Error processing Go bridge webhook: ") + e.what());
     return {200, error_body(e.what())};
@@ -333,7 +334,7 @@ Answer dispatch(const web::Request& request) {
   const std::string& path = request.path;
   if (path == "/healthz" && method == "GET") return {200, json{{"status", "ok"}}};
   if (path == "/whatsapp/incoming/text" && method == "POST")
-    return handle_incoming_text_message(request.body);
+    return handle_incoming_text_message(request.body, request.on_worker);
   if (path == "/whatsapp/incoming/audio" && method == "POST") {
     AudioRequest audio;
     audio.sender = request.headers.get("X-Sender");

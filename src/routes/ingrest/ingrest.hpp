@@ -71,7 +71,11 @@ using Answer = web::Answer;
 // POST /whatsapp/incoming/text with the raw request body. Always status 200:
 // "ignored" (missing sender or message), "unauthorized", "received" (the
 // conversation is queued) or "error" with the error's text.
-Answer handle_incoming_text_message(std::string_view body);
+//
+// Queuing is a durable write; with `may_block` false an accepted owner
+// message is not queued (nor logged) and the answer is web::run_on_worker(),
+// so the server calls again where blocking is allowed.
+Answer handle_incoming_text_message(std::string_view body, bool may_block = true);
 
 using web::BodyReader;
 using web::BodySink;

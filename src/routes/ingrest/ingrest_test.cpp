@@ -252,6 +252,20 @@ TEST_F(RoutesTest, TextFromTheOwnerIsQueuedAsReceived) {
   EXPECT_EQ(queued.back().message, "/I\n" + std::string(40, 'x'));
 }
 
+TEST_F(RoutesTest, OnTheEventLoopOnlyAnAcceptedOwnerMessageAsksForAWorker) {
+  log::Capture cap;
+  // Queuing is a durable write: the owner's message is neither queued nor
+  // logged on the loop, so nothing happens twice when the worker runs it.
+  EXPECT_TRUE(web::is_run_on_worker(
+      handle_incoming_text_message(json({{"sender", "15551234567"}, {"message", "hi"}}).dump(), false)));
+  EXPECT_TRUE(queued.empty());
+  EXPECT_TRUE(cap.records().empty());
+  // Everything else is answered where it is.
+  EXPECT_EQ(handle_incoming_text_message(json({{"sender", "15551234568"}, {"message", "hi"}}).dump(), false)
+                .body["status"], "unauthorized");
+  EXPECT_EQ(handle_incoming_text_message("not json", false).body["status"], "error");
+}
+
 TEST_F(RoutesTest, BadBodiesGetTheErrorAnswerWithStatus200) {
   log::Capture cap;
   for (std::string body : {"not json", "", "[1, 2]", "\"text\"", "{\"sender\": "}) {
