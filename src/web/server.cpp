@@ -6,6 +6,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <limits>
@@ -126,16 +128,19 @@ struct HttpServer::Impl {
   std::unordered_set<Session*> sessions;
   std::unordered_map<std::string, std::size_t> per_peer;
 
-  // Declared after the registry: handlers still queued when the loop is
-  // destroyed hold sessions, which unregister themselves.
-  net::io_context ioc{1};
-  std::optional<net::executor_work_guard<net::io_context::executor_type>> guard;
-  tcp::acceptor acceptor{ioc};
-  net::steady_timer accept_retry{ioc};
-  bool accept_error_logged = false;
-  bool stopping = false;  // loop only
+  // One io_context per loop thread; a connection stays on one loop, the
+  // first loop also accepts. Declared after the registry: handlers still
+  // queued when a loop is destroyed hold sessions, which unregister
+  // themselves.
+  std::vector<std::unique_ptr<net::io_context>> loops;
+  std::vector<net::executor_work_guard<net::io_context::executor_type>> guards;
+  std::unique_ptr<tcp::acceptor> acceptor;
+  std::unique_ptr<net::steady_timer> accept_retry;
+  std::size_t next_loop = 0;         // first loop only
+  bool accept_error_logged = false;  // first loop only
+  std::atomic<bool> stopping{false};
   net::thread_pool workers;
-  std::thread loop;
+  std::vector<std::thread> threads;
   std::mutex stop_mu;
   bool stopped = false;
 };
@@ -150,10 +155,27 @@ class Session : public std::enable_shared_from_this<Session> {
       : server_(server), stream_(std::move(socket)), peer_(std::move(peer)) {}
   ~Session() { server_.remove(this); }
 
+  net::any_io_executor executor() { return stream_.get_executor(); }
+
   const std::string& peer() const { return peer_; }
+  // Read from other loops (eviction, stop); written on this one.
   Phase phase() const { return phase_; }
   Clock::time_point since() const { return since_; }
   bool closed() const { return closed_; }
+  // Claims the connection for eviction; false when already claimed.
+  bool claim() { return !evicting_.exchange(true); }
+
+  // From any thread: close() on this connection's loop.
+  void close_soon() {
+    net::post(stream_.get_executor(), [self = shared_from_this()] { self->close(); });
+  }
+  // From any thread, when the server stops: close unless an answer is being
+  // produced (a route still waiting for body bytes gets a failed read).
+  void stop_soon() {
+    net::post(stream_.get_executor(), [self = shared_from_this()] {
+      if (self->phase_ != Phase::handling || self->streaming_body()) self->close();
+    });
+  }
   // A route is waiting for body bytes from this connection.
   bool streaming_body() const { return pipe_ && !body_complete_; }
 
@@ -325,6 +347,8 @@ class Session : public std::enable_shared_from_this<Session> {
       Answer a = run_handler();
       if (!is_run_on_worker(a)) return answer(std::move(a));
     }
+    // The workers are being joined: nothing new for them.
+    if (server_.stopping) return close();
     req_->on_worker = true;
     net::post(server_.workers, [self = shared_from_this()] {
       Answer a = self->run_handler();
@@ -411,9 +435,10 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   const std::string peer_;
-  Phase phase_ = Phase::waiting;
-  Clock::time_point since_ = Clock::now();
-  bool closed_ = false;
+  std::atomic<Phase> phase_{Phase::waiting};
+  std::atomic<Clock::time_point> since_{Clock::now()};
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> evicting_{false};
 
   std::optional<http::request_parser<http::empty_body>> head_;
   std::optional<http::request_parser<http::string_body>> body_;
@@ -455,12 +480,21 @@ std::shared_ptr<Session> HttpServer::Impl::eviction_candidate(const std::string&
     for (auto& [p, n] : per_peer)
       if (n > most) most = n, from = p;
   }
-  Session* best = nullptr;
-  for (Session* s : sessions) {
-    if (s->closed() || s->phase() != Session::Phase::waiting || s->peer() != from) continue;
-    if (!best || s->since() < best->since()) best = s;
+  for (;;) {
+    Session* best = nullptr;
+    for (Session* s : sessions) {
+      if (s->closed() || s->phase() != Session::Phase::waiting || s->peer() != from) continue;
+      if (!best || s->since() < best->since()) best = s;
+    }
+    if (!best) return nullptr;
+    auto sp = best->weak_from_this().lock();
+    if (!sp) return nullptr;  // being destroyed: it unregisters itself
+    if (sp->claim()) return sp;
+    // Claimed by an earlier eviction: it goes anyway and no longer counts.
+    sessions.erase(best);
+    auto it = per_peer.find(best->peer());
+    if (it != per_peer.end() && --it->second == 0) per_peer.erase(it);
   }
-  return best ? best->weak_from_this().lock() : nullptr;
 }
 
 void HttpServer::Impl::admit(tcp::socket socket) {
@@ -484,23 +518,26 @@ void HttpServer::Impl::admit(tcp::socket socket) {
       socket.close(ec);
       return;
     }
-    victim->close();
+    victim->close_soon();
   }
   auto session = std::make_shared<Session>(*this, std::move(socket), std::move(peer));
   add(session.get());
-  session->start();
+  net::post(session->executor(), [session] { session->start(); });
 }
 
 void HttpServer::Impl::accept() {
-  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
-    if (stopping || !acceptor.is_open()) return;
+  // Connections go to the loops in turn.
+  net::io_context& loop = *loops[next_loop];
+  next_loop = (next_loop + 1) % loops.size();
+  acceptor->async_accept(loop, [this](beast::error_code ec, tcp::socket socket) {
+    if (stopping || !acceptor->is_open()) return;
     if (ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
         ec == net::error::no_memory) {
       // Out of file descriptors: retry shortly instead of spinning.
       if (!accept_error_logged) log::error("HTTP server cannot accept connections: " + ec.message());
       accept_error_logged = true;
-      accept_retry.expires_after(std::chrono::milliseconds(50));
-      accept_retry.async_wait([this](beast::error_code wait_ec) {
+      accept_retry->expires_after(std::chrono::milliseconds(50));
+      accept_retry->async_wait([this](beast::error_code wait_ec) {
         if (!wait_ec) accept();
       });
       return;
@@ -514,68 +551,73 @@ void HttpServer::Impl::stop() {
   std::lock_guard lock(stop_mu);
   if (stopped) return;
   stopped = true;
-  if (!loop.joinable()) return;
+  if (threads.empty()) return;
+  stopping = true;
   std::promise<void> closed;
-  net::post(ioc, [this, &closed] {
-    stopping = true;
+  net::post(*loops[0], [this, &closed] {
     beast::error_code ec;
-    acceptor.close(ec);
-    accept_retry.cancel();
-    // Everything but the answers being produced goes now; a route still
-    // waiting for body bytes gets a failed read instead.
-    std::vector<std::shared_ptr<Session>> closing;
-    {
-      std::lock_guard l(reg_mu);
-      for (Session* s : sessions)
-        if (s->phase() != Session::Phase::handling || s->streaming_body())
-          if (auto sp = s->weak_from_this().lock()) closing.push_back(std::move(sp));
-    }
-    for (auto& s : closing) s->close();
+    acceptor->close(ec);
+    accept_retry->cancel();
     closed.set_value();
   });
-  // No request reaches the workers once the loop has closed the rest.
   closed.get_future().wait();
+  // Everything but the answers being produced goes now.
+  std::vector<std::shared_ptr<Session>> all;
+  {
+    std::lock_guard l(reg_mu);
+    for (Session* s : sessions)
+      if (auto sp = s->weak_from_this().lock()) all.push_back(std::move(sp));
+  }
+  for (auto& s : all) s->stop_soon();
+  all.clear();
   workers.join();
   {
     std::unique_lock l(reg_mu);
     reg_cv.wait_for(l, STOP_GRACE, [&] { return sessions.empty(); });
   }
-  ioc.stop();
-  loop.join();
-  guard.reset();
+  for (auto& loop : loops) loop->stop();
+  for (auto& t : threads) t.join();
+  guards.clear();
 }
 
 HttpServer::HttpServer(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(options))) {
   Impl& s = *impl_;
   s.host = s.options.host;
+  std::size_t loops = s.options.loops;
+  if (loops == 0) loops = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  for (std::size_t i = 0; i < loops; ++i) s.loops.push_back(std::make_unique<net::io_context>(1));
+  s.acceptor = std::make_unique<tcp::acceptor>(*s.loops[0]);
+  s.accept_retry = std::make_unique<net::steady_timer>(*s.loops[0]);
   beast::error_code ec;
-  tcp::resolver resolver(s.ioc);
+  tcp::resolver resolver(*s.loops[0]);
   auto found = resolver.resolve(s.host, std::to_string(s.options.port), tcp::resolver::passive, ec);
   if (ec || found.empty())
     throw std::runtime_error("cannot listen on " + s.host + ": " + (ec ? ec.message() : "no address"));
   tcp::endpoint endpoint = found.begin()->endpoint();
-  s.acceptor.open(endpoint.protocol(), ec);
+  s.acceptor->open(endpoint.protocol(), ec);
   // SO_REUSEADDR only: without SO_REUSEPORT a second server on the same
   // port fails here instead of sharing it silently.
-  if (!ec) s.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) s.acceptor.bind(endpoint, ec);
-  if (!ec) s.acceptor.listen(4096, ec);
+  if (!ec) s.acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) s.acceptor->bind(endpoint, ec);
+  if (!ec) s.acceptor->listen(4096, ec);
   if (ec)
     throw std::runtime_error("cannot listen on " + s.host + ":" + std::to_string(s.options.port) +
                              " (address in use or not available: " + ec.message() + ")");
-  s.port = s.acceptor.local_endpoint().port();
-  s.guard.emplace(net::make_work_guard(s.ioc));
+  s.port = s.acceptor->local_endpoint().port();
+  for (auto& loop : s.loops) s.guards.push_back(net::make_work_guard(*loop));
   s.accept();
-  s.loop = std::thread([&s] {
-    for (;;) {
-      try {
-        s.ioc.run();
-        return;
-      } catch (const std::exception& e) {
-        log::error(std::string("HTTP server loop: ") + e.what());
+  for (auto& loop : s.loops) {
+    s.threads.emplace_back([&io = *loop] {
+      for (;;) {
+        try {
+          io.run();
+          return;
+        } catch (const std::exception& e) {
+          log::error(std::string("HTTP server loop: ") + e.what());
+        }
       }
-    }
-  });
+    });
+  }
 }
 
 HttpServer::~HttpServer() { stop(); }

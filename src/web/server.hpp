@@ -1,5 +1,6 @@
-// The HTTP/1.1 server the bridge and local tools talk to: one event loop for
-// every connection, a small pool of worker threads for routes that block.
+// The HTTP/1.1 server the bridge and local tools talk to: a few event loops
+// (one thread each) share every connection, a small pool of worker threads
+// runs the routes that block. No thread ever waits on a client.
 #pragma once
 
 #include "web/request.hpp"
@@ -42,6 +43,8 @@ struct ServerOptions {
   std::string host = "127.0.0.1";
   int port = 8000;           // 0: an ephemeral port, see HttpServer::port()
   std::size_t workers = 4;   // threads for routes that block (see below)
+  // Event-loop threads; a connection stays on one. 0: one per core, at most 4.
+  std::size_t loops = 0;
   Limits limits;
   // Answers a request. Runs on the event loop, after the whole body has
   // arrived, so it must return quickly; it runs on a worker thread instead
