@@ -7,7 +7,9 @@
 // sockets open (reopening those the server closes) and runs a flood of
 // refused-sender webhooks on a few keep-alive connections. Meanwhile, from
 // the owner's address, it posts the owner's text webhook on one keep-alive
-// connection, one request every 5 ms, and prints the latency percentiles.
+// connection, one request every 5 ms, and prints the latency percentiles;
+// each is followed by a GET /healthz on a second connection, whose latency
+// is the front end's own (no database write behind it).
 // wrk cannot bind a source address, hence this tool.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -182,11 +184,12 @@ int main(int argc, char** argv) {
   const long flood_before = flood_answers;
   const auto probe_start = Clock::now();
 
-  std::vector<double> ms;
+  std::vector<double> ms, health_ms;
   int failures = 0;
-  int fd = -1;
-  std::string buf;
+  int fd = -1, hfd = -1;
+  std::string buf, hbuf;
   const std::string req = webhook(owner, "latency probe");
+  const std::string health = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   for (int i = 0; i < probes; ++i) {
     const auto next = probe_start + i * 5ms;
     std::this_thread::sleep_until(next);
@@ -201,6 +204,15 @@ int main(int argc, char** argv) {
       continue;
     }
     ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+    if (hfd < 0) hfd = open_from(owner_addr), hbuf.clear();
+    const auto h0 = Clock::now();
+    if (hfd >= 0 && send_all(hfd, health) && read_answer(hfd, hbuf)) {
+      health_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - h0).count());
+    } else {
+      ++failures;
+      if (hfd >= 0) ::close(hfd);
+      hfd = -1;
+    }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - probe_start).count();
   const long flood_during = flood_answers - flood_before;
@@ -210,14 +222,17 @@ int main(int argc, char** argv) {
   holder.join();
   for (auto& t : flood) t.join();
   if (fd >= 0) ::close(fd);
+  if (hfd >= 0) ::close(hfd);
 
-  std::sort(ms.begin(), ms.end());
-  auto pct = [&](double p) {
-    if (ms.empty()) return 0.0;
-    return ms[std::min(ms.size() - 1, static_cast<std::size_t>(p * static_cast<double>(ms.size())))];
+  auto pct = [](std::vector<double>& v, double p) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
   };
-  std::printf("owner_probes=%zu owner_failures=%d p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", ms.size(), failures,
-              pct(0.50), pct(0.99), ms.empty() ? 0.0 : ms.back());
+  std::printf("owner webhook: probes=%zu failures=%d p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", ms.size(),
+              failures, pct(ms, 0.50), pct(ms, 0.99), pct(ms, 1.0));
+  std::printf("owner healthz: probes=%zu p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", health_ms.size(),
+              pct(health_ms, 0.50), pct(health_ms, 0.99), pct(health_ms, 1.0));
   std::printf("attack: idle_open=%d/%d slow_open=%d/%d reopened=%ld flood_rps=%.0f\n", idle_now, idle_n,
               slow_now, slow_n, reopened_now, static_cast<double>(flood_during) / seconds);
   return failures == 0 ? 0 : 1;
