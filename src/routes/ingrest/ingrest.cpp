@@ -255,6 +255,11 @@ Answer text_answer(std::string_view body, const Bound& bound, bool may_block) {
   if (is_empty_value(sender) || is_empty_value(message)) {
     return {200, ignored("Missing sender or message")};
   }
+  // Queuing the owner's message may block: on the event loop it is handed
+  // to a worker before anything is logged, so nothing is logged twice.
+  if (!may_block && sender.is_string() && message.is_string() &&
+      sender_is(sender.get_ref<const std::string&>(), bound.owner_digits))
+    return web::run_on_worker();
   log::debug("Webhook /whatsapp/incoming/text: sender " + json_text(sender) + ", message of " +
              (message.is_string() ? std::to_string(unicode::length(message.get_ref<const std::string&>())) + " characters"
                                   : std::string(message.type_name())));
@@ -263,7 +268,6 @@ Answer text_answer(std::string_view body, const Bound& bound, bool may_block) {
   if (!owner_or_logged(from, bound)) return {200, status_only("unauthorized")};
   if (!message.is_string()) throw std::runtime_error("'message' must be a JSON string");
   const std::string& text = message.get_ref<const std::string&>();
-  if (!may_block) return web::run_on_worker();
   log::info("Processing text message from " + from + ": '" + unicode::first_chars(text, 30) +
             "...'");
   log::success("Verified Boss message. Handing off to AI...");
