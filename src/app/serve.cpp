@@ -51,6 +51,7 @@ std::unique_ptr<Services> Services::open(const config::Config& config, std::shar
   // the inbox marks the message started in the same transaction.
   s->memory_ = mark_start_on_store(memory::make_sqlite_memory(*s->db_, config.history_limit, clock));
   s->schedules_ = schedules::make_sqlite_job_store(*s->db_, clock, config.timezone);
+  s->usage_ = std::make_unique<usage::UsageStore>(*s->db_, clock);
 
   utils::bind(utils::PromptSources{s->identity_.get(), clock, config.timezone});
 
@@ -59,6 +60,9 @@ std::unique_ptr<Services> Services::open(const config::Config& config, std::shar
   gateway.model = config.groq_model;
   gateway.whisper_model = config.whisper_model;
   gateway.base_url = config.groq_base_url;
+  gateway.record_usage = [usage = s->usage_.get()](const lexgate::CallUsage& call) {
+    usage->record({call.model, call.stage, call.ok, call.prompt_tokens, call.completion_tokens, call.total_tokens});
+  };
   lexgate::bind(std::move(gateway));
 
   sendwire::bind(config.bridge_url);

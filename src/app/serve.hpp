@@ -11,6 +11,7 @@
 #include "core/identity/identity.hpp"
 #include "core/memory/memory.hpp"
 #include "core/schedules/schedules.hpp"
+#include "core/usage/usage.hpp"
 #include "support/clock.hpp"
 #include "support/db.hpp"
 #include "web/server.hpp"
@@ -62,6 +63,7 @@ class Services {
   memory::ConversationMemory& memory() { return *memory_; }
   schedules::JobStore& schedules() { return *schedules_; }
   Outbox& outbox() { return *outbox_; }
+  usage::UsageStore& usage() { return *usage_; }
   const std::shared_ptr<Clock>& clock() const { return clock_; }
   const config::Config& config() const { return config_; }
 
@@ -74,6 +76,7 @@ class Services {
   std::unique_ptr<schedules::JobStore> schedules_;
   std::unique_ptr<Outbox> outbox_;
   Sender send_message_;
+  std::unique_ptr<usage::UsageStore> usage_;  // what the model calls cost
   std::shared_ptr<Clock> clock_;
 };
 

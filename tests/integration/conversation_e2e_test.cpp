@@ -293,6 +293,15 @@ TEST_F(ConversationE2E, WebSearchResultsAreSummarisedForTheOwner) {
   EXPECT_EQ(rig.stored_history(OWNER),
             json::array({message("user", question), message("assistant", summary), message("user", "thanks"),
                          message("assistant", "You're welcome, Boss.")}));
+
+  // Each model call is counted under the stage that made it, with no content.
+  db::Database db((rig.config.data_dir / "talmo.db").string());
+  const std::string stages = db.with([](SQLite::Database& raw) {
+    SQLite::Statement q(raw, "SELECT group_concat(stage || ':' || ok, ' ') FROM (SELECT * FROM model_calls ORDER BY id)");
+    q.executeStep();
+    return q.getColumn(0).getString();
+  });
+  EXPECT_EQ(stages, "router:1 worker:1 summarizer:1 router:1");
 }
 
 }  // namespace

@@ -271,6 +271,7 @@ void run_worker_loop(const std::string& number, const std::string& user_message,
     const std::string system_prompt = b.format_prompt(*current_template);
     const json full_history =
         build_request(system_prompt, b.memory_manager->get_history(number), internal_history);
+    const lexgate::Stage stage(is_summarizer_active ? "summarizer" : "worker");
     const std::optional<std::string> raw =
         ask_model((is_summarizer_active ? "Summarizer" : "Worker turn " + std::to_string(turn + 1)), full_history);
 
@@ -305,7 +306,10 @@ void route(const std::string& number, const std::string& user_message) {
   const std::string router_sys_prompt = b.format_prompt(templates::ROUTER_PROMPT);
   const json history_for_router =
       build_request(router_sys_prompt, b.memory_manager->get_history(number), json::array());
-  const std::optional<std::string> raw_router_res = ask_model("Router", history_for_router);
+  const std::optional<std::string> raw_router_res = [&] {
+    const lexgate::Stage stage("router");
+    return ask_model("Router", history_for_router);
+  }();
 
   if (auto fixed = gateway_fixed_reply(raw_router_res)) {
     log::warning("Router could not reach the language engine: " + *fixed);

@@ -285,6 +285,7 @@ std::optional<std::string> Scheduler::ask_model(const std::string& system, const
   messages.push_back(json{{"role", "system"}, {"content", system}});
   messages.push_back(json{{"role", "user"}, {"content", user}});
   std::optional<std::string> reply;
+  const lexgate::Stage stage("reminder");
   try {
     reply = b_.get_response_with_system(messages);
   } catch (const std::exception& e) {

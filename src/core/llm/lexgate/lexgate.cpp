@@ -30,6 +30,8 @@ namespace {
 std::mutex g_settings_mu;
 std::shared_ptr<const Settings> g_settings = std::make_shared<const Settings>();
 
+thread_local const char* t_stage = "other";
+
 // Where the next call (chat or transcription) starts; shared by both.
 std::atomic<std::size_t> g_key_index{0};
 
@@ -93,6 +95,29 @@ struct Failure {
   std::string text;
 };
 
+struct Answer {
+  std::optional<std::string> content;
+  std::optional<std::int64_t> prompt_tokens, completion_tokens, total_tokens;
+};
+
+std::optional<std::int64_t> token_count(const json& usage, const char* name) {
+  if (!usage.is_object()) return std::nullopt;
+  auto it = usage.find(name);
+  if (it == usage.end() || !it->is_number_integer()) return std::nullopt;
+  const std::int64_t n = it->get<std::int64_t>();
+  if (n < 0) return std::nullopt;
+  return n;
+}
+
+void record(const Settings& s, CallUsage usage) {
+  if (!s.record_usage) return;
+  try {
+    s.record_usage(usage);
+  } catch (const std::exception& e) {
+    log::error(std::string("Could not record token usage: ") + e.what());
+  }
+}
+
 http::Request authorised_post(const std::string& url, const std::string& key) {
   http::Request request;
   request.method = "POST";
@@ -101,9 +126,38 @@ http::Request authorised_post(const std::string& url, const std::string& key) {
   return request;
 }
 
-// One chat attempt with one key: the content (or nothing for null content),
-// or why the key failed.
-std::variant<std::optional<std::string>, Failure> chat_attempt(const Settings& s,
+// The first choice's content (nothing for null) and the token counts of the
+// `usage` member; throws std::runtime_error saying what is wrong with `body`.
+Answer parse_answer(std::string_view body) {
+  json doc;
+  try {
+    doc = decode_json(body);
+  } catch (const json::exception&) {
+    throw std::runtime_error("the response is not valid JSON");
+  }
+  const json* content = nullptr;
+  if (doc.is_object() && doc.contains("choices") && doc["choices"].is_array() && !doc["choices"].empty()) {
+    const json& choice = doc["choices"][0];
+    if (choice.is_object() && choice.contains("message") && choice["message"].is_object() &&
+        choice["message"].contains("content"))
+      content = &choice["message"]["content"];
+  }
+  if (!content) throw std::runtime_error("the response has no choices[0].message.content");
+  if (!content->is_null() && !content->is_string())
+    throw std::runtime_error("choices[0].message.content is neither text nor null");
+  Answer answer;
+  if (content->is_string()) answer.content = content->get<std::string>();
+  if (auto usage = doc.find("usage"); usage != doc.end()) {
+    answer.prompt_tokens = token_count(*usage, "prompt_tokens");
+    answer.completion_tokens = token_count(*usage, "completion_tokens");
+    answer.total_tokens = token_count(*usage, "total_tokens");
+  }
+  return answer;
+}
+
+// One chat attempt with one key: the content (or nothing for null content)
+// with the reported token counts, or why the key failed.
+std::variant<Answer, Failure> chat_attempt(const Settings& s,
                                                                const std::string& key,
                                                                const std::string& body) {
   http::Request request = authorised_post(endpoint(s.base_url, "/chat/completions"), key);
@@ -118,7 +172,7 @@ std::variant<std::optional<std::string>, Failure> chat_attempt(const Settings& s
   if (response.status < 200 || response.status >= 300) return Failure{http_error(response)};
 
   try {
-    return parse_chat_answer(response.body);
+    return parse_answer(response.body);
   } catch (const std::runtime_error& e) {
     return Failure{e.what()};
   }
@@ -173,6 +227,9 @@ std::variant<std::string, Failure> transcription_attempt(const Settings& s, cons
 
 }  // namespace
 
+Stage::Stage(const char* name) : previous_(t_stage) { t_stage = name; }
+Stage::~Stage() { t_stage = previous_; }
+
 void bind(Settings s) {
   // Services echo keys in their error texts; the log masks them.
   secrets::set("groq", s.api_keys);
@@ -205,13 +262,17 @@ std::optional<std::string> get_response_with_system(const json& messages) {
   std::size_t index = g_key_index.load() % total_keys;
   for (std::size_t attempts = 0; attempts < total_keys; ++attempts) {
     auto outcome = chat_attempt(*s, keys[index], body);
-    if (auto* content = std::get_if<std::optional<std::string>>(&outcome)) return *content;
+    if (auto* answer = std::get_if<Answer>(&outcome)) {
+      record(*s, {s->model, t_stage, true, answer->prompt_tokens, answer->completion_tokens, answer->total_tokens});
+      return answer->content;
+    }
     log::warning("Key index " + std::to_string(index) + " (Chat) failed: " +
                  std::get<Failure>(outcome).text);
     advance_past(index, total_keys);
     index = (index + 1) % total_keys;
   }
   log::error("All Groq API keys failed for Chat.");
+  record(*s, {s->model, t_stage, false, std::nullopt, std::nullopt, std::nullopt});
   return std::string(ALL_FAILED_REPLY);
 }
 
@@ -237,24 +298,6 @@ std::string transcribe_audio(const std::string& audio_file_path) {
   return "";
 }
 
-std::optional<std::string> parse_chat_answer(std::string_view body) {
-  json doc;
-  try {
-    doc = decode_json(body);
-  } catch (const json::exception&) {
-    throw std::runtime_error("the response is not valid JSON");
-  }
-  const json* content = nullptr;
-  if (doc.is_object() && doc.contains("choices") && doc["choices"].is_array() && !doc["choices"].empty()) {
-    const json& choice = doc["choices"][0];
-    if (choice.is_object() && choice.contains("message") && choice["message"].is_object() &&
-        choice["message"].contains("content"))
-      content = &choice["message"]["content"];
-  }
-  if (!content) throw std::runtime_error("the response has no choices[0].message.content");
-  if (content->is_null()) return std::nullopt;
-  if (!content->is_string()) throw std::runtime_error("choices[0].message.content is neither text nor null");
-  return content->get<std::string>();
-}
+std::optional<std::string> parse_chat_answer(std::string_view body) { return parse_answer(body).content; }
 
 }  // namespace talmo::lexgate

@@ -5,6 +5,8 @@
 #include "support/json.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +22,29 @@ extern const char* const ALL_FAILED_REPLY;
 // (with a warning line) and is never held whole in memory.
 inline constexpr std::size_t MAX_ANSWER_BYTES = 8u << 20;
 
+// What one chat call cost: never any of the message content.
+struct CallUsage {
+  std::string model;
+  std::string stage;  // the caller's Stage, or "other"
+  bool ok = false;    // false: every key failed (a call with no key configured is not recorded)
+  // The answer's usage member, as far as it gave them.
+  std::optional<std::int64_t> prompt_tokens, completion_tokens, total_tokens;
+};
+
+// Names what the calls made on this thread while it is alive are for
+// ("router", "worker", "summarizer", "reminder"); the previous name returns
+// when it ends. Scopes nest.
+class Stage {
+ public:
+  explicit Stage(const char* name);
+  ~Stage();
+  Stage(const Stage&) = delete;
+  Stage& operator=(const Stage&) = delete;
+
+ private:
+  const char* previous_;
+};
+
 struct Settings {
   std::vector<std::string> api_keys;                     // GROQ_API_KEYS, in try order
   std::string model = "llama-3.3-70b-versatile";         // GROQ_MODEL
@@ -28,6 +53,9 @@ struct Settings {
   long chat_connect_timeout_ms = 10000;
   long chat_timeout_ms = 60000;
   long transcription_timeout_ms = 120000;
+  // Called once per chat call that reached the service, on the calling
+  // thread; an exception it throws is logged and does not change the answer.
+  std::function<void(const CallUsage&)> record_usage;
 };
 
 // Binds the settings once at start-up and sets current_key_index to 0. The

@@ -117,6 +117,53 @@ TEST_F(LexgateTest, FixedRepliesAreWorkerShapedJson) {
   EXPECT_NE(std::string(NO_KEY_REPLY).find(R"("status": "error", "reply": ")"), std::string::npos);
 }
 
+// Each call that reached the service is recorded once, with the answer's
+// token counts and the stage named by the caller; no message text.
+TEST_F(LexgateTest, RecordsUsagePerCallWithItsStage) {
+  std::vector<CallUsage> calls;
+  customise = [&calls](Settings& s) { s.record_usage = [&calls](const CallUsage& c) { calls.push_back(c); }; };
+  use_keys({K0, K1});
+  json answer = json::parse(completion("secret reply"));
+  answer["usage"] = {{"prompt_tokens", 120}, {"completion_tokens", 30}, {"total_tokens", 150}, {"queue_time", 0.1}};
+  answer_chat({{K1, {200, answer.dump()}}});
+  {
+    const Stage stage("router");
+    EXPECT_EQ(get_response_with_system(conversation()), std::string("secret reply"));
+    {
+      const Stage inner("summarizer");
+      answer_chat({{K1, {200, completion(nullptr)}}});  // no usage member, null content
+      EXPECT_EQ(get_response_with_system(conversation()), std::nullopt);
+    }
+    answer_chat({});
+    EXPECT_EQ(get_response_with_system(conversation()), std::string(ALL_FAILED_REPLY));
+  }
+  get_response_with_system(conversation());
+  use_keys({});
+  get_response_with_system(conversation());  // no key: nothing reached the service
+
+  ASSERT_EQ(calls.size(), 4u);
+  const std::tuple<std::string, bool, std::optional<std::int64_t>, std::optional<std::int64_t>,
+                   std::optional<std::int64_t>>
+      expected[] = {{"router", true, 120, 30, 150},
+                    {"summarizer", true, std::nullopt, std::nullopt, std::nullopt},
+                    {"router", false, std::nullopt, std::nullopt, std::nullopt},
+                    {"other", false, std::nullopt, std::nullopt, std::nullopt}};
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].model, "test-model");
+    EXPECT_EQ(std::tie(calls[i].stage, calls[i].ok, calls[i].prompt_tokens, calls[i].completion_tokens,
+                       calls[i].total_tokens),
+              expected[i])
+        << i;
+  }
+
+  // A recorder that fails is logged and changes no answer.
+  customise = [](Settings& s) { s.record_usage = [](const CallUsage&) { throw std::runtime_error("disk full"); }; };
+  use_keys({K1});
+  answer_chat({{K1, {200, completion("still here")}}});
+  EXPECT_EQ(get_response_with_system(conversation()), std::string("still here"));
+  EXPECT_TRUE(capture.has(log::Level::error, "Could not record token usage: disk full"));
+}
+
 TEST_F(LexgateTest, NoKeysAnswersWithoutCallingTheService) {
   use_keys({});
   EXPECT_EQ(get_response_with_system(conversation()), std::string(NO_KEY_REPLY));
