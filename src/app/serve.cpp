@@ -280,6 +280,18 @@ int serve(const std::optional<std::filesystem::path>& config_path) {
     return 2;
   }
   log::set_level(config.log_level);
+  try {
+    log::Output output;
+    output.json = config.log_json;
+    output.journal = log::stderr_is_journal(std::getenv("JOURNAL_STREAM"));
+    output.file = config.log_file;
+    output.file_size = config.log_file_size;
+    output.file_count = config.log_file_count;
+    log::configure(output);
+  } catch (const std::exception& e) {
+    std::cerr << "talmo: " << e.what() << std::endl;
+    return 1;
+  }
   std::signal(SIGPIPE, SIG_IGN);
   const sigset_t stop_signals = block_stop_signals();
 

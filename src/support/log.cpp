@@ -1,14 +1,20 @@
 #include "support/log.hpp"
 
+#include "support/json.hpp"
 #include "support/secrets.hpp"
 
+#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cinttypes>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <mutex>
 
@@ -33,17 +39,59 @@ std::vector<Capture::State*>& captures() {
   return v;
 }
 
-std::shared_ptr<spdlog::logger> stderr_logger() {
-  static std::shared_ptr<spdlog::logger> logger = [] {
-    auto sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
-    auto l = std::make_shared<spdlog::logger>("talmo", sink);
-    // The level name is part of the message text, so spdlog's own level is unused.
-    l->set_pattern("%Y-%m-%d %H:%M:%S.%e | %v");
-    l->set_level(spdlog::level::trace);
-    l->flush_on(spdlog::level::trace);
-    return l;
-  }();
-  return logger;
+std::shared_ptr<spdlog::logger> make_logger(spdlog::sink_ptr sink) {
+  auto l = std::make_shared<spdlog::logger>("talmo", std::move(sink));
+  // Lines are formatted here (format_line), so spdlog writes them as given.
+  l->set_pattern("%v");
+  l->set_level(spdlog::level::trace);
+  l->flush_on(spdlog::level::trace);
+  return l;
+}
+
+struct Sink {
+  Output output;
+  std::shared_ptr<spdlog::logger> logger;
+};
+
+std::mutex& sink_mutex() {
+  static std::mutex mu;
+  return mu;
+}
+std::shared_ptr<const Sink>& current_sink() {
+  static std::shared_ptr<const Sink> sink = std::make_shared<const Sink>(
+      Sink{Output{}, make_logger(std::make_shared<spdlog::sinks::stderr_sink_mt>())});
+  return sink;
+}
+std::shared_ptr<const Sink> sink() {
+  std::lock_guard lock(sink_mutex());
+  return current_sink();
+}
+
+int syslog_priority(Level level) {
+  switch (level) {
+    case Level::debug: return 7;
+    case Level::info: return 6;
+    case Level::success: return 5;  // notice: completed work stands out from routine lines
+    case Level::warning: return 4;
+    case Level::error: return 3;
+  }
+  return 6;
+}
+
+// "2026-03-10<sep>13:00:00.000+01:00" in the machine's zone.
+std::string local_time(TimePoint time, char separator) {
+  const auto since = time.time_since_epoch();
+  const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  const long offset = tm.tm_gmtoff / 60;
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d%c%02d:%02d:%02d.%03d%c%02ld:%02ld", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, separator, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(millis < 0 ? millis + 1000 : millis), offset < 0 ? '-' : '+',
+                std::labs(offset) / 60, std::labs(offset) % 60);
+  return buffer;
 }
 
 }  // namespace
@@ -68,6 +116,51 @@ std::string_view level_name(Level level) {
     case Level::error: return "ERROR";
   }
   return "?";
+}
+
+std::string format_line(const Output& output, Level level, std::string_view message, TimePoint time) {
+  const std::string_view name = level_name(level);
+  if (output.json) {
+    std::string lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    json line = json::object();
+    line["time"] = local_time(time, 'T');
+    line["level"] = lower;
+    line["message"] = std::string(message);
+    return json_text(line);
+  }
+  std::string padded(name);
+  padded.resize(std::max<std::size_t>(padded.size(), 7), ' ');
+  if (output.journal && output.file.empty())
+    return "<" + std::to_string(syslog_priority(level)) + ">" + padded + " | " + std::string(message);
+  return local_time(time, ' ') + " | " + padded + " | " + std::string(message);
+}
+
+bool stderr_is_journal(const char* journal_stream) {
+  if (!journal_stream) return false;
+  std::uintmax_t device = 0, inode = 0;
+  if (std::sscanf(journal_stream, "%" SCNuMAX ":%" SCNuMAX, &device, &inode) != 2) return false;
+  struct stat st {};
+  if (::fstat(STDERR_FILENO, &st) != 0) return false;
+  return static_cast<std::uintmax_t>(st.st_dev) == device && static_cast<std::uintmax_t>(st.st_ino) == inode;
+}
+
+void configure(const Output& output) {
+  spdlog::sink_ptr sink;
+  if (output.file.empty()) {
+    sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+  } else {
+    try {
+      sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+          output.file.string(), static_cast<std::size_t>(output.file_size),
+          static_cast<std::size_t>(std::max(output.file_count, 1)));
+    } catch (const spdlog::spdlog_ex& e) {
+      throw std::runtime_error("cannot write the log file " + output.file.string() + ": " + e.what());
+    }
+  }
+  auto next = std::make_shared<const Sink>(Sink{output, make_logger(std::move(sink))});
+  std::lock_guard lock(sink_mutex());
+  current_sink() = std::move(next);
 }
 
 void set_level(Level level) { g_level = level; }
@@ -118,8 +211,9 @@ void write(Level lvl, std::string_view raw) {
     }
   }
   if (!g_stderr || static_cast<int>(lvl) < static_cast<int>(g_level.load())) return;
-  auto name = level_name(lvl);
-  stderr_logger()->info("{:<7} | {}", name, message);
+  const auto out = sink();
+  const std::string line = format_line(out->output, lvl, message, std::chrono::system_clock::now());
+  out->logger->log(spdlog::level::info, spdlog::string_view_t(line.data(), line.size()));
 }
 
 Capture::Capture() : state_(new State) {

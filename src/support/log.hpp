@@ -2,8 +2,9 @@
 //
 // Every message is one text; callers build it exactly as the behaviour they
 // implement prescribes (for example "🚀 STARTING CONVERSATION for " + number).
-// Lines go to stderr as "<local time> | <LEVEL> | <message>". Tests capture
-// records through log::Capture instead of reading stderr.
+// Lines go to stderr as "<local time with UTC offset> | <LEVEL> | <message>"
+// unless configure() says otherwise. Tests capture records through
+// log::Capture instead of reading stderr.
 //
 // Every record is one line whatever its values hold: control characters are
 // written as escapes (see escape_controls), so a stranger's "number" with a
@@ -13,6 +14,10 @@
 // Thread safety: every function here may be called from any thread.
 #pragma once
 
+#include "support/clock.hpp"
+
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +44,36 @@ void set_stderr_enabled(bool enabled);
 // "\t", "\x1b", "\x7f", "\u0085", "\u2028". Everything else, including
 // malformed UTF-8 and backslashes, is kept as it is.
 std::string escape_controls(std::string_view text);
+
+// Where and how lines are written.
+struct Output {
+  // One JSON object per line: {"time", "level", "message"}.
+  bool json = false;
+  // Text lines for the systemd journal: no time stamp (the journal adds one)
+  // and the syslog priority prefix of the level ("<3>" error, "<4>"
+  // warning, "<5>" success, "<6>" info, "<7>" debug). Ignored for files.
+  bool journal = false;
+  // Lines go to this file instead of stderr, rotated when it would grow past
+  // `file_size` bytes; `file_count` rotated files are kept (talmo.1.log ...
+  // talmo.N.log beside talmo.log, the newest as .1). Missing folders are made.
+  std::filesystem::path file;
+  std::uint64_t file_size = 10ull << 20;
+  int file_count = 5;
+};
+
+// Replaces the sink. Throws std::runtime_error (naming the file) when the
+// log file cannot be opened; the previous sink then stays.
+void configure(const Output& output);
+
+// The line written for one record, without the line break. Text:
+// "2026-03-10 13:00:00.000+01:00 | INFO    | message" in the machine's zone;
+// journal: "<6>INFO    | message"; JSON: {"time": "2026-03-10T13:00:00.000+01:00",
+// "level": "info", "message": "message"} on one line.
+std::string format_line(const Output& output, Level level, std::string_view message, TimePoint time);
+
+// True when stderr is the journal's stream: `journal_stream` (the value of
+// JOURNAL_STREAM, "<device>:<inode>") names the file stderr is open on.
+bool stderr_is_journal(const char* journal_stream);
 
 void write(Level level, std::string_view message);
 inline void debug(std::string_view m) { write(Level::debug, m); }

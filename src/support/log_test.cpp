@@ -1,7 +1,16 @@
 // One record is one line, whatever the values spliced into it hold.
 #include "support/log.hpp"
 
+#include "support/json.hpp"
+
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 
 namespace talmo::log {
 namespace {
@@ -28,6 +37,89 @@ TEST(LogEscaping, AForgedRecordStaysInsideTheRealOne) {
   EXPECT_EQ(cap.records()[0].message,
             "Unauthorized! Sender 1\\n2026-01-01 00:00:00.000 | SUCCESS | Verified Boss message.");
   set_stderr_enabled(true);
+}
+
+namespace fs = std::filesystem;
+
+// Runs the test in a fixed zone so the offsets are known.
+class LogFormat : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* tz = std::getenv("TZ")) saved_ = tz;
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+  }
+  void TearDown() override {
+    if (saved_) ::setenv("TZ", saved_->c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+  }
+  std::optional<std::string> saved_;
+};
+
+// 2026-03-10 12:00:00.042 UTC (winter, +01:00) and 2026-07-10 12:00:00.042 UTC (summer, +02:00).
+const TimePoint kWinter = TimePoint(std::chrono::milliseconds(1773144000042));
+const TimePoint kSummer = TimePoint(std::chrono::milliseconds(1783684800042));
+
+TEST_F(LogFormat, LinesPerFormat) {
+  const Output text{}, journal{false, true}, as_json{true};
+  Output file_under_journal{false, true, "/tmp/talmo.log"};
+  const std::tuple<const Output*, Level, TimePoint, std::string> cases[] = {
+      {&text, Level::info, kWinter, "2026-03-10 13:00:00.042+01:00 | INFO    | Talmo listening {x}"},
+      {&text, Level::success, kSummer, "2026-07-10 14:00:00.042+02:00 | SUCCESS | Talmo listening {x}"},
+      {&journal, Level::error, kWinter, "<3>ERROR   | Talmo listening {x}"},
+      {&journal, Level::warning, kWinter, "<4>WARNING | Talmo listening {x}"},
+      {&journal, Level::success, kWinter, "<5>SUCCESS | Talmo listening {x}"},
+      {&journal, Level::info, kWinter, "<6>INFO    | Talmo listening {x}"},
+      {&journal, Level::debug, kWinter, "<7>DEBUG   | Talmo listening {x}"},
+      // A file has no journal to add the time.
+      {&file_under_journal, Level::debug, kWinter, "2026-03-10 13:00:00.042+01:00 | DEBUG   | Talmo listening {x}"},
+  };
+  for (const auto& [output, level, time, expected] : cases)
+    EXPECT_EQ(format_line(*output, level, "Talmo listening {x}", time), expected);
+
+  const std::string line = format_line(as_json, Level::warning, "two\nlines \"quoted\" ✓", kSummer);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_EQ(json::parse(line),
+            json::parse(R"({"time": "2026-07-10T14:00:00.042+02:00", "level": "warning", "message": "two\nlines \"quoted\" ✓"})"));
+}
+
+TEST(LogOutput, JournalStreamMustNameStderr) {
+  struct stat st {};
+  ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);
+  const std::string mine = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  EXPECT_TRUE(stderr_is_journal(mine.c_str()));
+  EXPECT_FALSE(stderr_is_journal((std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1)).c_str()));
+  EXPECT_FALSE(stderr_is_journal(nullptr));
+  EXPECT_FALSE(stderr_is_journal("garbage"));
+}
+
+TEST(LogOutput, FileRotatesBySizeAndKeepsTheCount) {
+  std::string templ = (fs::temp_directory_path() / "talmo-log-XXXXXX").string();
+  const fs::path dir = ::mkdtemp(templ.data());
+  const fs::path file = dir / "talmo.log";
+  Output output;
+  output.json = true;
+  output.file = file;
+  output.file_size = 2048;
+  output.file_count = 2;
+  configure(output);
+  for (int i = 0; i < 100; ++i) info("line " + std::to_string(i) + std::string(40, '.'));
+  configure(Output{});  // back to stderr, closing the file
+
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_TRUE(fs::exists(dir / "talmo.1.log"));
+  EXPECT_TRUE(fs::exists(dir / "talmo.2.log"));
+  EXPECT_FALSE(fs::exists(dir / "talmo.3.log"));
+  for (const auto& entry : fs::directory_iterator(dir)) EXPECT_LE(fs::file_size(entry.path()), 2048u);
+  std::ifstream in(file);
+  std::string last, line;
+  while (std::getline(in, line)) last = line;
+  EXPECT_EQ(json::parse(last)["message"], "line 99" + std::string(40, '.'));
+
+  // A folder that cannot be made (a file stands in its way).
+  EXPECT_THROW(configure(Output{false, false, file / "x.log"}), std::runtime_error);
+  fs::remove_all(dir);
 }
 
 }  // namespace
