@@ -8,12 +8,12 @@ DEPS := g++ cmake make pkg-config git ca-certificates tzdata \
         libcpp-httplib-dev libcurl4-openssl-dev nlohmann-json3-dev libre2-dev \
         libicu-dev libsqlitecpp-dev libsqlite3-dev libspdlog-dev libfmt-dev \
         libcli11-dev libtomlplusplus-dev libhowardhinnant-date-dev \
-        libphonenumber-dev libboost-dev
+        libphonenumber-dev libboost-dev libsystemd-dev
 TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test sanitize run bench fuzz clean node bridge-deps bridge-test
+.PHONY: deps build test sanitize run bench fuzz clean install node bridge-deps bridge-test
 
 deps:
 	@missing=""; for p in $(DEPS); do \
@@ -81,6 +81,15 @@ fuzz: deps
 	  build-fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
 	    -artifact_prefix=build-fuzz/artifacts/$$name/ build-fuzz/corpus/$$name || exit 1; \
 	done
+
+# Installs the stripped binary, the bridge (and its packages, with npm), the
+# systemd units and an example configuration under PREFIX; DESTDIR for
+# staging, BRIDGE_PACKAGES=no to leave out `npm ci` (see scripts/install).
+PREFIX ?= /usr/local
+install: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	cmake --build build -j$(JOBS) --target talmo
+	PREFIX=$(PREFIX) DESTDIR=$(DESTDIR) scripts/install build/talmo
 
 clean:
 	rm -rf build build-sanitize build-bench build-fuzz

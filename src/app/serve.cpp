@@ -17,6 +17,7 @@
 #include <cstring>
 #include <iostream>
 #include <pthread.h>
+#include <systemd/sd-daemon.h>
 
 namespace talmo::app {
 
@@ -305,9 +306,13 @@ int serve(const std::optional<std::filesystem::path>& config_path) {
     std::cerr << "talmo: cannot start: " << e.what() << std::endl;
     return 1;
   }
+  // Under systemd (Type=notify) the unit counts as started only now, when
+  // the server accepts; the bridge's unit, ordered after, starts then.
+  sd_notify(0, "READY=1");
 
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
+  sd_notify(0, "STOPPING=1");
   log::info(std::string("Received ") + (signal_number == SIGINT ? "SIGINT" : "SIGTERM") +
             ": stopping; messages not yet begun stay in the inbox for the next start");
   if (!app->stop(std::chrono::duration_cast<std::chrono::milliseconds>(config.shutdown_grace))) {

@@ -4,6 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -41,6 +51,41 @@ TEST(TalmoBinary, ServesUntilSigtermThenExitsCleanly) {
   ASSERT_EQ(::kill(talmo.pid(), SIGTERM), 0);
   EXPECT_EQ(talmo.wait_exit(std::chrono::seconds(30)), 0) << talmo.err();
   EXPECT_FALSE(client.Get("/healthz"));
+}
+
+// Under systemd (Type=notify) readiness is reported once the server accepts.
+TEST(TalmoBinary, TellsSystemdItIsReadyOnceItAccepts) {
+  TempFolder home;
+  const fs::path socket_path = home.path / "notify.sock";
+  int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  auto next_message = [sock] {
+    pollfd p{sock, POLLIN, 0};
+    if (::poll(&p, 1, 30000) <= 0) return std::string();
+    char buffer[256];
+    const ssize_t n = ::recv(sock, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+  };
+
+  const int port = free_port();
+  auto env = base_env(home);
+  env.push_back("MASTER_NUMBER=15551234567");
+  env.push_back("TALMO_PORT=" + std::to_string(port));
+  env.push_back("NOTIFY_SOCKET=" + socket_path.string());
+  Child talmo({"serve"}, env);
+  ASSERT_EQ(next_message(), "READY=1") << talmo.err();
+  httplib::Client client("127.0.0.1", port);
+  auto res = client.Get("/healthz");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  ASSERT_EQ(::kill(talmo.pid(), SIGTERM), 0);
+  EXPECT_EQ(next_message(), "STOPPING=1");
+  EXPECT_EQ(talmo.wait_exit(std::chrono::seconds(30)), 0) << talmo.err();
+  ::close(sock);
 }
 
 TEST(TalmoBinary, SigintStopsItCleanlyToo) {
