@@ -235,6 +235,7 @@ bool App::stop(std::chrono::milliseconds grace) {
   watch_cv_.notify_all();
   if (bridge_watch_.joinable()) bridge_watch_.join();
   if (greeting_) greeting_->stop();
+  if (retention_) retention_->stop();
   const auto deadline = grace == std::chrono::milliseconds::max()
                             ? std::chrono::steady_clock::time_point::max()
                             : std::chrono::steady_clock::now() + grace;
@@ -249,7 +250,6 @@ bool App::stop(std::chrono::milliseconds grace) {
   // conversation (or reminder round) may finish within the grace.
   if (runner_ && !runner_->stop(left())) return false;
   if (scheduler_) scheduler_->stop();
-  if (retention_) retention_->stop();
   // Texts still waiting get one more try; what the bridge cannot take stays
   // in the outbox for the next start.
   if (services_ && !services_->outbox().stop(left())) return false;
