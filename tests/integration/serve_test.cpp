@@ -138,9 +138,12 @@ TEST_F(ServeTest, MessagesAndIdentitySurviveARestartOnTheSameDataFolder) {
   app->stop();
   app.reset();
 
+  // The outbox sends the first reply while the next conversation may already
+  // show its typing indicator: the first text sent is the profile.
   auto calls = rig.bridge_calls();
-  ASSERT_GE(calls.size(), 2u);
-  EXPECT_EQ(calls[1].second["text"],
+  std::erase_if(calls, [](const auto& call) { return call.first != "/send"; });
+  ASSERT_GE(calls.size(), 1u);
+  EXPECT_EQ(calls[0].second["text"],
             "👤 *Identity Profile*\n\n*Bot Name:* Talmo\n*Owner:* Chief\n*Tone:* Professional\n"
             "*Response Type:* Concise");
   history = rig.stored_history(OWNER);
