@@ -13,8 +13,12 @@
 #include "support/tz.hpp"
 #include "support/unicode.hpp"
 
+#include <sys/random.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <iostream>
 #include <stdexcept>
@@ -297,6 +301,33 @@ Answers gather(const OnboardFlags& flags, const config::Config& current, Onboard
 
 }  // namespace
 
+std::string new_bridge_token() {
+  unsigned char bytes[32];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error(std::string("cannot draw a random bridge token: ") + std::strerror(errno));
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  std::uint32_t acc = 0;
+  int bits = 0;
+  for (unsigned char byte : bytes) {
+    acc = (acc << 8) | byte;
+    bits += 8;
+    while (bits >= 6) {
+      bits -= 6;
+      out += ALPHABET[(acc >> bits) & 0x3f];
+    }
+  }
+  if (bits > 0) out += ALPHABET[(acc << (6 - bits)) & 0x3f];
+  return out;
+}
+
 int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTerminal terminal) {
   // The present configuration: a broken file or environment is reported
   // before any question, and the file is never overwritten blindly.
@@ -325,11 +356,23 @@ int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTe
   settings["GROQ_API_KEYS"] = a.groq_keys;
   if (!a.tavily_key.empty()) settings["TAVILY_API_KEY"] = a.tavily_key;
   settings["TALMO_TIMEZONE"] = a.timezone;
+  // The bridge and Talmo share this secret through the configuration; a
+  // token already set is kept, so a running bridge stays in step.
+  const bool new_token = current.bridge_token.empty();
+  if (new_token) {
+    try {
+      settings["BRIDGE_TOKEN"] = new_bridge_token();
+    } catch (const std::exception& e) {
+      terminal.err << "talmo onboard: " << e.what() << "; nothing was written." << std::endl;
+      return 1;
+    }
+  }
 
   config::Config updated;
   try {
     config::write_settings(current.config_file, settings);
     terminal.out << "Configuration written to " << current.config_file.string() << "." << std::endl;
+    if (new_token) terminal.out << "A new BRIDGE_TOKEN was written there for the bridge." << std::endl;
     updated = config::load(current.config_file, env);
 
     create_data_folder(updated.data_dir);

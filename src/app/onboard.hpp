@@ -43,12 +43,17 @@ struct OnboardTerminal {
 // --yes, a missing flag) keeps the configured Groq keys, Tavily key, persona
 // and time zone. A data folder it creates is readable by the owner only.
 // Runs the onboarding and returns the exit code: 0 when the configuration
-// and the identity were written; 2 for invalid flags (nothing written);
+// (with a new BRIDGE_TOKEN unless one is set) and the identity were written; 2 for invalid flags (nothing written);
 // 1 when the input ended before every answer was given, or writing failed.
 // Interactive answers that are invalid are asked again. Each Groq key is
 // tried with one request to {GROQ_BASE_URL}/models unless `no_check` (an
 // unreachable service only warns). The greeting to the owner is kept as
 // pending in the database; `talmo serve` sends it once WhatsApp is connected.
 int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTerminal terminal);
+
+// 32 bytes from the kernel's random source (getrandom) in URL-safe base64
+// without padding: 43 characters. Throws std::runtime_error when the kernel
+// gives none.
+std::string new_bridge_token();
 
 }  // namespace talmo::app

@@ -122,6 +122,27 @@ TEST_F(OnboardTest, FlagsFormWritesConfigurationIdentityAndGreetsTheOwner) {
   EXPECT_TRUE(bridge.requests().empty());
 }
 
+TEST_F(OnboardTest, ABridgeTokenIsDrawnOnceAndKept) {
+  flags.yes = true;
+  flags.master_number = "+92 300 1234567";
+  flags.groq_keys = {"gsk_one"};
+  flags.no_check = true;
+  ASSERT_EQ(run(), 0) << err.str();
+  EXPECT_NE(out.str().find("Owner number: +92 300 1234567 (Pakistan)"), std::string::npos) << out.str();
+  auto token_in_file = [this] {
+    const std::string text = config_text();
+    const std::size_t at = text.find("BRIDGE_TOKEN = \"");
+    return at == std::string::npos ? std::string() : text.substr(at + 16, text.find('"', at + 16) - at - 16);
+  };
+  const std::string token = token_in_file();
+  EXPECT_EQ(token.size(), 43u) << config_text();  // 32 bytes in URL-safe base64, unpadded
+  EXPECT_EQ(token.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+            std::string::npos);
+  ASSERT_EQ(run(), 0) << err.str();
+  EXPECT_EQ(token_in_file(), token);
+  EXPECT_NE(new_bridge_token(), new_bridge_token());
+}
+
 TEST_F(OnboardTest, InvalidFlagsWriteNothing) {
   flags.yes = true;
   flags.groq_keys = {"gsk_one"};

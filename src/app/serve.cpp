@@ -66,7 +66,7 @@ std::unique_ptr<Services> Services::open(const config::Config& config, std::shar
   };
   lexgate::bind(std::move(gateway));
 
-  sendwire::bind(config.bridge_url);
+  sendwire::bind(config.bridge_url, config.bridge_token);
   OutboxOptions outbox;
   outbox.send = [](const std::string& number, const std::string& text) {
     switch (sendwire::deliver(number, text)) {
@@ -108,6 +108,7 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   // Everyone downstream (routes, engine, reminders, memory) names the owner
   // by the full international number, whatever form it was written in.
   const phone::International owner = config::require_owner_number(configured);
+  config::require_safe_listening(configured);
   config::Config config = configured;
   config.master_number = "+" + owner.digits;
   std::unique_ptr<App> app(new App());
@@ -166,6 +167,9 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
     return config::read_internal_config(file, env);
   };
   routes.temp_dir = options.temp_dir;
+  routes.allowed_hosts = config.allowed_hosts;
+  routes.allowed_hosts.push_back(config.host);
+  routes.bridge_token = config.bridge_token;
   ingrest::bind(std::move(routes));
 
   web::ServerOptions server;
@@ -276,6 +280,7 @@ int serve(const std::optional<std::filesystem::path>& config_path) {
   try {
     config = config::load(config_path, config::process_environment());
     config::require_owner_number(config);
+    config::require_safe_listening(config);
   } catch (const config::ConfigError& e) {
     std::cerr << "talmo: " << e.what() << std::endl;
     return 2;

@@ -102,7 +102,7 @@ TEST(TalmoBinary, SigintStopsItCleanlyToo) {
   EXPECT_TRUE(fs::exists(home.path / "talmo.db"));
 }
 
-TEST(TalmoBinary, AMissingOrNationalMasterNumberIsExitCode2WithOneLine) {
+TEST(TalmoBinary, ANationalMasterNumberOrAnOpenBindWithoutTokenIsExitCode2WithOneLine) {
   struct Case {
     std::vector<std::string> extra_env;
     std::vector<std::string> expected;
@@ -110,6 +110,8 @@ TEST(TalmoBinary, AMissingOrNationalMasterNumberIsExitCode2WithOneLine) {
       {{}, {"MASTER_NUMBER"}},
       // A national form names no country: the line shows it and asks for the country code.
       {{"MASTER_NUMBER=0300 1234567"}, {"\"0300 1234567\"", "country code", "+92 300 1234567"}},
+      // Reachable from the network with no shared secret: anyone could post as the owner.
+      {{"MASTER_NUMBER=15551234567", "TALMO_HOST=0.0.0.0"}, {"TALMO_HOST \"0.0.0.0\"", "BRIDGE_TOKEN"}},
   };
   for (const auto& c : cases) {
     TempFolder home;

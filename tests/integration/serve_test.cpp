@@ -100,6 +100,25 @@ TEST_F(ServeTest, OnboardingsGreetingIsSentOnceWhenWhatsAppFirstConnects) {
   EXPECT_TRUE(rig.bridge.requests().empty());
 }
 
+TEST_F(ServeTest, WithABridgeTokenBothDirectionsCarryIt) {
+  rig.config.bridge_token = "tok-Integration-1";
+  auto app = rig.start();
+  EXPECT_EQ(post_text(app->port(), OWNER, "/s"), json({{"http_status", 401}}));
+  httplib::Client client("127.0.0.1", app->port());
+  client.set_default_headers({{"Authorization", "Bearer tok-Integration-1"}});
+  auto res = client.Post("/whatsapp/incoming/text", json({{"sender", OWNER}, {"message", "/s"}}).dump(),
+                         "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+  ASSERT_TRUE(rig.bridge.wait_for(2, "", std::chrono::seconds(10)));
+  for (const auto& r : rig.bridge.requests())
+    EXPECT_EQ(r.header("Authorization"), "Bearer tok-Integration-1") << r.path;
+  // A page that rebinds its name to 127.0.0.1 still names itself.
+  res = httplib::Client("127.0.0.1", app->port()).Get("/internal/config", {{"Host", "attacker.example"}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 403);
+}
+
 TEST_F(ServeTest, AStrangerIsRefusedAndNothingReachesTheBridge) {
   auto app = rig.start();
   EXPECT_EQ(post_text(app->port(), "15551234568", "/i"), json({{"status", "unauthorized"}}));

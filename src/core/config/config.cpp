@@ -1,5 +1,6 @@
 #include "core/config/config.hpp"
 
+#include "support/host.hpp"
 #include "support/tz.hpp"
 
 #include <toml++/toml.h>
@@ -28,7 +29,7 @@ constexpr std::string_view kSettings[] = {
     "GROQ_BASE_URL", "TAVILY_BASE_URL", "BRIDGE_URL",     "TALMO_HOST",      "TALMO_PORT",
     "TALMO_DATA_DIR", "TALMO_TIMEZONE", "TALMO_LOG_LEVEL", "HISTORY_LIMIT",  "MISFIRE_GRACE",
     "HISTORY_RETENTION_DAYS", "TALMO_LOG_FORMAT", "TALMO_LOG_FILE", "TALMO_LOG_FILE_SIZE", "TALMO_LOG_FILE_COUNT",
-    "SHUTDOWN_GRACE"};
+    "SHUTDOWN_GRACE", "TALMO_ALLOWED_HOSTS", "BRIDGE_TOKEN"};
 
 // These decide where the file is, so only the environment can set them.
 constexpr std::string_view kEnvironmentOnly[] = {"TALMO_HOME", "TALMO_CONFIG"};
@@ -411,6 +412,8 @@ Config load(const std::optional<fs::path>& explicit_path, const Environment& env
   config.tavily_base_url = url_setting(source, "TAVILY_BASE_URL", config.tavily_base_url);
   config.bridge_url = url_setting(source, "BRIDGE_URL", config.bridge_url);
   config.host = text_setting(source, "TALMO_HOST", false).value_or(config.host);
+  config.allowed_hosts = list_setting(source, "TALMO_ALLOWED_HOSTS");
+  config.bridge_token = trim_ascii(text_setting(source, "BRIDGE_TOKEN", true).value_or(""));
   config.port = static_cast<int>(
       integer_setting(source, "TALMO_PORT", config.port, 1, 65535, "must be an integer from 1 to 65535"));
 
@@ -495,6 +498,14 @@ phone::International require_owner_number(const Config& config) {
   throw ConfigError("MASTER_NUMBER " + quote_text(config.master_number) +
                     " is not a full international number: start it with the country code "
                     "(write it as +92 300 1234567)");
+}
+
+void require_safe_listening(const Config& config) {
+  if (host::is_loopback(config.host) || !config.bridge_token.empty()) return;
+  throw ConfigError("TALMO_HOST " + quote_text(config.host) +
+                    " is not a loopback address and BRIDGE_TOKEN is not set: anyone who reaches the "
+                    "port could post as the owner; set BRIDGE_TOKEN (talmo onboard writes one) or "
+                    "listen on 127.0.0.1");
 }
 
 json read_internal_config(const std::optional<fs::path>& explicit_path, const Environment& env) {

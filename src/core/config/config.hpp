@@ -28,6 +28,8 @@ struct Config {
   std::string tavily_base_url = "https://api.tavily.com";        // TAVILY_BASE_URL
   std::string bridge_url = "http://127.0.0.1:45051";             // BRIDGE_URL
   std::string host = "127.0.0.1";                                // TALMO_HOST
+  std::vector<std::string> allowed_hosts;  // TALMO_ALLOWED_HOSTS: more names the Host header may give
+  std::string bridge_token;                // BRIDGE_TOKEN: the bridge's shared secret ("" = none)
   int port = 8000;                                               // TALMO_PORT
   std::filesystem::path data_dir;                                // TALMO_DATA_DIR
   std::string timezone;                                          // TALMO_TIMEZONE
@@ -89,6 +91,11 @@ phone::International require_owner_number(const Config& config);
 // stands now): an ordered map {"MASTER_NUMBER": text as configured,
 // "GROQ_API_KEYS": [text...], "TAVILY_API_KEY": text}; unset ones are empty.
 // Throws ConfigError when the file or one of these three values is bad.
+// Refuses to serve on an address others can reach without a shared secret:
+// throws a one-line ConfigError when TALMO_HOST is not a loopback address
+// (host::is_loopback) and BRIDGE_TOKEN is empty.
+void require_safe_listening(const Config& config);
+
 json read_internal_config(const std::optional<std::filesystem::path>& explicit_path,
                           const Environment& env);
 

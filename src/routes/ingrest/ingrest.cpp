@@ -1,9 +1,11 @@
 #include "routes/ingrest/ingrest.hpp"
 
+#include "support/host.hpp"
 #include "support/log.hpp"
 #include "support/phone.hpp"
 #include "support/unicode.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cerrno>
@@ -95,10 +97,41 @@ struct Bound {
   std::string owner_digits;  // the master number's full international digits; "" refuses everyone
   std::shared_ptr<Clock> clock;
   std::shared_ptr<RefusalLog> refusals = std::make_shared<RefusalLog>();  // fresh with every bind
+  std::vector<std::string> host_names;  // allowed Host names besides the loopback ones
 };
 
+// An allowed-host entry as host::name_of gives names: "Example.com:80" ->
+// "example.com", "[fe80::1]" and "fe80::1" -> "fe80::1".
+std::optional<std::string> allowed_name(const std::string& entry) {
+  if (std::count(entry.begin(), entry.end(), ':') > 1 && entry.front() != '[')
+    return host::name_of("[" + entry + "]");
+  return host::name_of(entry);
+}
+
+bool is_guarded_path(std::string_view path) {
+  return path.rfind("/whatsapp/", 0) == 0 || path.rfind("/internal/", 0) == 0;
+}
+
+// Equal texts, in a time that depends only on the length of `expected`.
+bool same_secret(std::string_view given, std::string_view expected) {
+  unsigned char diff = given.size() == expected.size() ? 0 : 1;
+  for (std::size_t i = 0; i < expected.size(); ++i)
+    diff |= static_cast<unsigned char>((i < given.size() ? given[i] : 0) ^ expected[i]);
+  return diff == 0;
+}
+
+bool bearer_matches(const std::optional<std::string>& authorization, const std::string& token) {
+  if (!authorization || authorization->size() < 7 || strncasecmp(authorization->c_str(), "Bearer ", 7) != 0)
+    return false;
+  return same_secret(std::string_view(*authorization).substr(7), token);
+}
+
 std::mutex g_mu;
-std::shared_ptr<const Bound> g_bound = std::make_shared<const Bound>(Bound{{}, "", system_clock()});
+std::shared_ptr<const Bound> g_bound = [] {
+  Bound unbound;
+  unbound.clock = system_clock();
+  return std::make_shared<const Bound>(std::move(unbound));
+}();
 
 std::shared_ptr<const Bound> bound() {
   std::lock_guard lock(g_mu);
@@ -287,6 +320,8 @@ void bind(Bindings b) {
                "' is not a possible international number: every sender will be refused");
   }
   next.clock = b.clock ? b.clock : system_clock();
+  for (const auto& entry : b.allowed_hosts)
+    if (auto name = allowed_name(entry)) next.host_names.push_back(*name);
   next.b = std::move(b);
   auto shared = std::make_shared<const Bound>(std::move(next));
   std::lock_guard lock(g_mu);
@@ -333,7 +368,30 @@ bool streams_body(const web::Request& head) {
   return head.method == "POST" && head.path == "/whatsapp/incoming/audio";
 }
 
+std::optional<Answer> guard(const web::Request& request) {
+  if (request.method == "GET" && request.path == "/healthz") return std::nullopt;
+  auto b = bound();
+  const Answer forbidden{403, json{{"detail", "Forbidden"}}};
+  std::optional<std::string> name;
+  // A repeated Host names no one server.
+  if (request.headers.count("Host") == 1) name = host::name_of(request.headers.get("Host"));
+  if (!name || (!host::is_loopback(*name) &&
+                std::find(b->host_names.begin(), b->host_names.end(), *name) == b->host_names.end()))
+    return forbidden;
+  if (!is_guarded_path(request.path)) return std::nullopt;
+  if (request.headers.has("Origin")) return forbidden;
+  if (!b->b.bridge_token.empty()) {
+    std::optional<std::string> authorization;
+    if (request.headers.count("Authorization") == 1) authorization = request.headers.get("Authorization");
+    if (!bearer_matches(authorization, b->b.bridge_token)) return Answer{401, json{{"detail", "Unauthorized"}}};
+  }
+  return std::nullopt;
+}
+
 Answer dispatch(const web::Request& request) {
+  // The one door every request passes: a refused one runs no route and
+  // leaves a streamed body unread.
+  if (auto refusal = guard(request)) return *refusal;
   const std::string& method = request.method;
   const std::string& path = request.path;
   if (path == "/healthz" && method == "GET") return {200, json{{"status", "ok"}}};

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace talmo::ingrest {
 
@@ -41,6 +42,12 @@ struct Bindings {
   std::filesystem::path temp_dir;
   // Times the refused-sender warnings; the system clock when null.
   std::shared_ptr<Clock> clock;
+  // Host names besides the loopback ones that requests may be addressed to:
+  // TALMO_HOST and TALMO_ALLOWED_HOSTS (a port in an entry is ignored).
+  std::vector<std::string> allowed_hosts;
+  // BRIDGE_TOKEN: when set, the webhooks and /internal/config require
+  // "Authorization: Bearer <token>".
+  std::string bridge_token;
 };
 
 // Binds the collaborators once at start-up (tests rebind freely). Logs an
@@ -101,7 +108,21 @@ Answer handle_incoming_audio_message(const AudioRequest& request);
 // propagates (the server answers 500).
 Answer get_internal_config(std::string_view peer_address);
 
-// Every request the server receives, by method and path: GET /healthz
+// The checks every request passes before any route runs; nothing means go
+// on, an answer means send it and run nothing. GET /healthz is always let
+// through. Every other request must name this server in its one Host header
+// (a loopback name or address with any port, or an allowed host) or gets 403
+// {"detail": "Forbidden"}: a web page that rebinds its own name to 127.0.0.1
+// still sends its own name. On the webhooks and /internal/config (every path
+// under /whatsapp/ and /internal/), a request with an Origin header (browsers
+// send one; the bridge never does) gets 403 too, and when a bridge token is
+// bound one without "Authorization: Bearer <token>" gets 401
+// {"detail": "Unauthorized"}; the token is compared in constant time. Reads
+// only the method, path and headers.
+std::optional<Answer> guard(const web::Request& request);
+
+// Every request the server receives, first through guard(), then by method
+// and path: GET /healthz
 // ({"status": "ok"}), POST /whatsapp/incoming/text, POST
 // /whatsapp/incoming/audio, GET /internal/config; anything else 404
 // {"detail": "Not Found"}. The audio route reads its body itself through

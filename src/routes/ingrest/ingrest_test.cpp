@@ -52,8 +52,10 @@ class RoutesTest : public ::testing::Test {
   }
   void TearDown() override { log::set_stderr_enabled(true); }
 
-  void rebind(std::string master = MASTER) {
+  void rebind(std::string master = MASTER, std::string token = "") {
     Bindings b;
+    b.allowed_hosts = {"talmo.lan:8000", "fe80::1"};
+    b.bridge_token = std::move(token);
     b.master_number = std::move(master);
     b.enqueue_conversation = [this](const std::string& n, const std::string& m) {
       if (enqueue_error) throw std::runtime_error("the conversation runner has stopped");
@@ -462,6 +464,76 @@ TEST_F(RoutesTest, InternalConfigServesLoopbackPeersOnlyAndReadsAfresh) {
   EXPECT_EQ(config_reads, 4);
 }
 
+// Threat: a web page (DNS rebinding, a cross-site form) or a stranger on the
+// network reaching the local endpoints.
+struct Head {
+  std::string method, path;
+  std::optional<std::string> host, origin, authorization;
+
+  web::Request request() const {
+    web::Request r;
+    r.method = method;
+    r.path = r.target = path;
+    if (host) r.headers.add("Host", *host);
+    if (origin) r.headers.add("Origin", *origin);
+    if (authorization) r.headers.add("Authorization", *authorization);
+    return r;
+  }
+};
+
+TEST_F(RoutesTest, GuardLetsOnlyThisServersHostAndNoBrowserThrough) {
+  const json forbidden = {{"detail", "Forbidden"}}, unauthorized = {{"detail", "Unauthorized"}};
+  const char* const TOKEN = "s3cr3t-Token_value";
+  struct Case {
+    const char* token;  // bound BRIDGE_TOKEN
+    Head head;
+    int status;  // 0: let through
+  } cases[] = {
+      {"", {"GET", "/internal/config", "127.0.0.1:8000", {}, {}}, 0},
+      {"", {"GET", "/internal/config", "localhost", {}, {}}, 0},
+      {"", {"POST", "/whatsapp/incoming/text", "[::1]:8000", {}, {}}, 0},
+      {"", {"POST", "/whatsapp/incoming/text", "TALMO.lan:9999", {}, {}}, 0},
+      {"", {"POST", "/whatsapp/incoming/text", "[fe80::1]:8000", {}, {}}, 0},
+      {"", {"GET", "/internal/config", "attacker.example", {}, {}}, 403},
+      {"", {"GET", "/internal/config", "attacker.example:8000", {}, {}}, 403},
+      {"", {"GET", "/internal/config", {}, {}, {}}, 403},
+      {"", {"GET", "/unknown", "attacker.example", {}, {}}, 403},
+      {"", {"GET", "/healthz", "attacker.example", {}, {}}, 0},
+      {"", {"POST", "/healthz", "attacker.example", {}, {}}, 403},
+      {"", {"POST", "/whatsapp/incoming/text", "127.0.0.1:8000", "http://attacker.example", {}}, 403},
+      {"", {"POST", "/whatsapp/incoming/audio", "127.0.0.1:8000", "null", {}}, 403},
+      {"", {"GET", "/internal/config", "127.0.0.1:8000", "http://127.0.0.1:8000", {}}, 403},
+      {"", {"GET", "/unknown", "127.0.0.1:8000", "http://127.0.0.1:8000", {}}, 0},
+      {TOKEN, {"POST", "/whatsapp/incoming/text", "127.0.0.1", {}, std::string("Bearer ") + TOKEN}, 0},
+      {TOKEN, {"GET", "/internal/config", "127.0.0.1", {}, std::string("bearer ") + TOKEN}, 0},
+      {TOKEN, {"POST", "/whatsapp/incoming/text", "127.0.0.1", {}, {}}, 401},
+      {TOKEN, {"POST", "/whatsapp/incoming/audio", "127.0.0.1", {}, "Bearer wrong"}, 401},
+      {TOKEN, {"GET", "/internal/config", "127.0.0.1", {}, std::string("Bearer ") + TOKEN + "x"}, 401},
+      {TOKEN, {"GET", "/internal/config", "127.0.0.1", {}, std::string(TOKEN)}, 401},
+      {TOKEN, {"GET", "/healthz", "127.0.0.1", {}, {}}, 0},
+      {"", {"GET", "/healthz", {}, {}, {}}, 0},
+      // The Host check comes first: a wrong host is forbidden even with the token.
+      {TOKEN, {"GET", "/internal/config", "evil.example", {}, std::string("Bearer ") + TOKEN}, 403},
+  };
+  // A second Host header names no one server.
+  web::Request twice = Head{"GET", "/internal/config", "127.0.0.1", {}, {}}.request();
+  twice.headers.add("Host", "attacker.example");
+  EXPECT_EQ(guard(twice)->status, 403);
+  for (const auto& c : cases) {
+    rebind(MASTER, c.token);
+    auto answer = guard(c.head.request());
+    const std::string what = c.head.method + " " + c.head.path + " host=" + c.head.host.value_or("-") +
+                             " origin=" + c.head.origin.value_or("-") + " auth=" + c.head.authorization.value_or("-");
+    if (c.status == 0) {
+      EXPECT_FALSE(answer) << what;
+    } else {
+      ASSERT_TRUE(answer) << what;
+      EXPECT_EQ(answer->status, c.status) << what;
+      EXPECT_EQ(answer->body, c.status == 401 ? unauthorized : forbidden) << what;
+    }
+  }
+}
+
 // The same routes over a real loopback server.
 class MountedRoutesTest : public RoutesTest {
  protected:
@@ -540,7 +612,7 @@ TEST_F(MountedRoutesTest, AudioRouteStoresTheRawBodyAndCleansUp) {
 TEST_F(MountedRoutesTest, AStrangersAudioIsAnsweredBeforeItsBodyArrives) {
   // The headers promise a megabyte that is never sent: the answer must not wait for it.
   std::string got = raw_exchange(
-      "POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nX-Sender: 4567\r\n"
+      "POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: localhost\r\nX-Sender: 4567\r\n"
       "Content-Length: 1000000\r\n\r\n");
   EXPECT_NE(got.find("200 OK"), std::string::npos) << got;
   EXPECT_NE(got.find(R"({"status":"unauthorized"})"), std::string::npos) << got;
@@ -548,14 +620,45 @@ TEST_F(MountedRoutesTest, AStrangersAudioIsAnsweredBeforeItsBodyArrives) {
   EXPECT_EQ(body_reads, 0);
   EXPECT_TRUE(temp.files().empty());
 
-  got = raw_exchange("POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n");
+  got = raw_exchange("POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1000000\r\n\r\n");
   EXPECT_NE(got.find(R"({"status":"ignored","reason":"Missing X-Sender header"})"), std::string::npos)
       << got;
 }
 
+TEST_F(MountedRoutesTest, GuardedRequestsRunNothing) {
+  // DNS rebinding: a page at attacker.example, now resolving to 127.0.0.1, asks for the keys.
+  std::string got = raw_exchange("GET /internal/config HTTP/1.1\r\nHost: attacker.example:8000\r\n\r\n");
+  EXPECT_NE(got.find("403 Forbidden"), std::string::npos) << got;
+  EXPECT_NE(got.find(R"({"detail":"Forbidden"})"), std::string::npos) << got;
+  // A cross-site form post as the owner.
+  const std::string body = R"({"sender": "15551234567", "message": "delete all reminders"})";
+  got = raw_exchange("POST /whatsapp/incoming/text HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://evil.example\r\n"
+                     "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  EXPECT_NE(got.find("403 Forbidden"), std::string::npos) << got;
+  EXPECT_EQ(config_reads, 0);
+  EXPECT_TRUE(queued.empty());
+
+  // With a token, the bridge's requests need it; the health check does not.
+  rebind(MASTER, "tok-123");
+  httplib::Client client("127.0.0.1", port);
+  auto res = client.Post("/whatsapp/incoming/text", body, "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 401);
+  EXPECT_EQ(json::parse(res->body), json({{"detail", "Unauthorized"}}));
+  EXPECT_TRUE(queued.empty());
+  client.set_default_headers({{"Authorization", "Bearer tok-123"}});
+  res = client.Post("/whatsapp/incoming/text", body, "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+  res = client.Get("/internal/config");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(queued.size(), 1u);
+}
+
 TEST_F(MountedRoutesTest, ChunkedAudioIsAcceptedToo) {
   std::string got = raw_exchange(
-      "POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: x\r\nX-Sender: 15551234567\r\n"
+      "POST /whatsapp/incoming/audio HTTP/1.1\r\nHost: localhost\r\nX-Sender: 15551234567\r\n"
       "Transfer-Encoding: chunked\r\n\r\n4\r\nOggS\r\n3\r\nabc\r\n0\r\n\r\n");
   EXPECT_NE(got.find(R"({"status":"received"})"), std::string::npos) << got;
   EXPECT_EQ(seen_audio, "OggSabc");

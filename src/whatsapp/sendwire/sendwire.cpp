@@ -3,6 +3,7 @@
 #include "support/http.hpp"
 #include "support/json.hpp"
 #include "support/log.hpp"
+#include "support/secrets.hpp"
 #include "support/unicode.hpp"
 
 #include <memory>
@@ -19,35 +20,42 @@ constexpr std::size_t ERROR_BODY_CHARS = 500;
 
 std::mutex g_mu;
 std::string g_bridge_url = "http://127.0.0.1:45051";
+std::string g_token;
 
-std::string url_for(const char* path) {
-  std::string url;
+// A call to the bridge, with the token when one is bound. The whole exchange,
+// connection included, is bounded by one time-out.
+http::Request bridge_request(const char* method, const char* path, long timeout_ms) {
+  std::string url, token;
   {
     std::lock_guard lock(g_mu);
     url = g_bridge_url;
+    token = g_token;
   }
   while (!url.empty() && url.back() == '/') url.pop_back();
-  return url + path;
-}
-
-http::Response post(const char* path, const json& body, long timeout_ms) {
   http::Request request;
-  request.method = "POST";
-  request.url = url_for(path);
-  request.headers.emplace_back("Content-Type", "application/json");
-  request.body = json_text(body);
-  // The whole exchange, connection included, is bounded by one time-out.
+  request.method = method;
+  request.url = url + path;
+  if (!token.empty()) request.headers.emplace_back("Authorization", "Bearer " + token);
   request.connect_timeout_ms = timeout_ms;
   request.timeout_ms = timeout_ms;
   request.max_response_bytes = MAX_ANSWER_BYTES;
+  return request;
+}
+
+http::Response post(const char* path, const json& body, long timeout_ms) {
+  http::Request request = bridge_request("POST", path, timeout_ms);
+  request.headers.emplace_back("Content-Type", "application/json");
+  request.body = json_text(body);
   return http::perform(request);
 }
 
 }  // namespace
 
-void bind(std::string bridge_url) {
+void bind(std::string bridge_url, std::string token) {
+  secrets::set("bridge", {token});
   std::lock_guard lock(g_mu);
   g_bridge_url = std::move(bridge_url);
+  g_token = std::move(token);
 }
 
 std::string chat_address(const std::string& number) {
@@ -105,13 +113,6 @@ void mark_as_read(const std::string& /*number*/) {}
 BridgeStatus bridge_status() {
   BridgeStatus status;
   try {
-    http::Request request;
-    request.method = "GET";
-    request.url = url_for("/status");
-    request.connect_timeout_ms = PRESENCE_TIMEOUT_MS;
-    request.timeout_ms = PRESENCE_TIMEOUT_MS;
-    request.max_response_bytes = MAX_ANSWER_BYTES;
-    http::Response response = http::perform(request);
     if (!response.transport_ok) {
       status.error = response.error;
       return status;

@@ -15,8 +15,10 @@ inline constexpr std::size_t MAX_ANSWER_BYTES = 1u << 20;
 // The personal-chat address suffix of the bridge's messaging network.
 inline constexpr const char* CHAT_SUFFIX = "@s.whatsapp.net";
 
-// Binds the bridge's base URL (BRIDGE_URL) once at start-up.
-void bind(std::string bridge_url);
+// Binds the bridge's base URL (BRIDGE_URL) and shared secret (BRIDGE_TOKEN)
+// once at start-up. With a token, every call to the bridge carries
+// "Authorization: Bearer <token>"; the token becomes a secret masked in logs.
+void bind(std::string bridge_url, std::string token = "");
 
 // Digits of `number` + CHAT_SUFFIX.
 std::string chat_address(const std::string& number);

@@ -50,6 +50,23 @@ TEST_F(SendwireTest, TypingPresenceComposingAndPaused) {
   EXPECT_TRUE(capture.records().empty());
 }
 
+TEST_F(SendwireTest, TheBridgeTokenGoesWithEveryCallAndNeverIntoTheLog) {
+  bridge.reply("POST", "/send", 401, R"({"ok": false, "error": "unauthorized", "seen": "tok-Abcdefgh123"})");
+  bridge.reply("POST", "/presence", 200, "{}");
+  bridge.reply("GET", "/status", 200, R"({"connected": true})");
+  sendwire::bind(bridge.url(), "tok-Abcdefgh123");
+  EXPECT_FALSE(send_message("15551234567", "hi"));
+  EXPECT_TRUE(set_typing("15551234567", true));
+  EXPECT_TRUE(bridge_status().connected);
+  ASSERT_EQ(bridge.requests().size(), 3u);
+  for (const auto& r : bridge.requests()) EXPECT_EQ(r.header("Authorization"), "Bearer tok-Abcdefgh123") << r.path;
+  EXPECT_EQ(capture.messages(log::Level::error),
+            std::vector<std::string>{R"(Go bridge returned status 401: {"ok": false, "error": "unauthorized", "seen": "***"})"});
+  sendwire::bind(bridge.url());
+  EXPECT_TRUE(set_typing("15551234567", true));
+  EXPECT_EQ(bridge.requests().back().header("Authorization"), "");
+}
+
 TEST_F(SendwireTest, OnlyStatus200CountsAsDelivered) {
   bridge.reply("POST", "/send", 500, "bridge exploded", "text/plain");
   bridge.reply("POST", "/presence", 500, "bridge exploded", "text/plain");
