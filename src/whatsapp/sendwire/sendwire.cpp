@@ -113,6 +113,7 @@ void mark_as_read(const std::string& /*number*/) {}
 BridgeStatus bridge_status() {
   BridgeStatus status;
   try {
+    http::Response response = http::perform(bridge_request("GET", "/status", PRESENCE_TIMEOUT_MS));
     if (!response.transport_ok) {
       status.error = response.error;
       return status;
