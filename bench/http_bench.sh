@@ -137,10 +137,6 @@ echo "talmo RSS: start $RSS_START, after wrk $RSS_AFTER_WRK, after the attack $R
      "after the owner run $(rss $TALMO_PID) (peak $(peak $TALMO_PID))"
 
 # --- hook: received messages across SIGKILL -----------------------------------
-# A script beside this one named inbox_crash_bench.sh, when present, measures
-# how many "received" messages survive a SIGKILL; it gets BUILD_DIR too.
-if [ -x "$(dirname "$0")/inbox_crash_bench.sh" ]; then
-  "$(dirname "$0")/inbox_crash_bench.sh" "$BUILD"
-else
-  echo "received messages across SIGKILL: not measured (no bench/inbox_crash_bench.sh)"
-fi
+# crash_check.sh beside this script posts 500 owner messages, SIGKILLs the
+# server at a random moment, restarts it and counts the "received" ones lost.
+"$(dirname "$0")/crash_check.sh" "$BUILD" 500

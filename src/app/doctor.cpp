@@ -192,7 +192,8 @@ Check model_check(const std::string& setting, const std::string& model, const st
 
 void bridge_checks(const config::Config& config, std::vector<Check>& checks) {
   const std::string& url = config.bridge_url;
-  const http::Response res = get(url + "/status");
+  // Our bridge refuses /status without the shared token when one is configured.
+  const http::Response res = get(url + "/status", config.bridge_token);
   if (!res.transport_ok) {
     checks.push_back(fail("the bridge does not answer at " + url + " (" + res.error +
                           "): start it (`make run` starts it beside Talmo), or set BRIDGE_URL to where it listens"));

@@ -94,7 +94,13 @@ class TalmoDoctor : public ::testing::Test {
                       "application/json");
     });
     status = {{"connected", true}, {"paired", true}, {"number", OWNER}};
-    bridge.on("GET", "/status", [this](const testing::RecordedRequest&, httplib::Response& res) {
+    // Our bridge answers /status only to holders of the shared token.
+    bridge.on("GET", "/status", [this](const testing::RecordedRequest& r, httplib::Response& res) {
+      if (r.header("Authorization") != "Bearer bridge-secret") {
+        res.status = 401;
+        res.set_content(R"({"ok": false, "error": "unauthorized"})", "application/json");
+        return;
+      }
       res.set_content(status.dump(), "application/json");
     });
   }
@@ -103,7 +109,7 @@ class TalmoDoctor : public ::testing::Test {
   int run(const std::string& keys, mode_t mode) {
     const fs::path file = home.path / "config.toml";
     std::ofstream(file) << "MASTER_NUMBER = \"" << MASTER << "\"\nGROQ_API_KEYS = " << keys
-                        << "\nTAVILY_API_KEY = \"tvly-test\"\nGROQ_BASE_URL = \"" << groq.url()
+                        << "\nTAVILY_API_KEY = \"tvly-test\"\nBRIDGE_TOKEN = \"bridge-secret\"\nGROQ_BASE_URL = \"" << groq.url()
                         << "\"\nBRIDGE_URL = \"" << bridge.url() << "\"\nTALMO_PORT = " << free_port()
                         << "\nTALMO_DATA_DIR = \"" << (home.path / "data").string() << "\"\n";
     ::chmod(file.c_str(), mode);
