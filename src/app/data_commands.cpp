@@ -8,6 +8,7 @@
 #include "support/json.hpp"
 
 #include <CLI/CLI.hpp>
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <date/date.h>
 #include <date/tz.h>
 #include <unistd.h>
@@ -127,6 +128,14 @@ int forget_command(const config::Config& config, const ForgetOptions& options, C
       std::int64_t removed = 0;
       for (const json& job : jobs->get_jobs())
         if (jobs->remove_job_by_id(job["id"].get<std::int64_t>())) ++removed;
+      // Finished one-time jobs and the run records keep copies of reminder
+      // texts the owner asked to forget: every job means those too.
+      db->with([](SQLite::Database& raw) {
+        SQLite::Transaction transaction(raw);
+        raw.exec("DELETE FROM schedule_runs");
+        raw.exec("DELETE FROM schedule_jobs");
+        transaction.commit();
+      });
       json extra = json::array();
       const json profile = identity->get_identity();
       for (const auto& [key, value] : profile.items())

@@ -115,7 +115,21 @@ TEST_F(DataCommandsTest, ForgetAllResetsTheIdentityAndRemovesEveryJob) {
   job.trigger_type = "interval";
   job.trigger_args = {{"hours", 24}};
   ASSERT_TRUE(jobs->add_job(job).is_object());
+  // A finished job and a run record keep copies of a reminder's text.
+  job.title = "Old reminder";
+  ASSERT_TRUE(jobs->add_job(job).is_object());
   jobs.reset();  // the command opens the registry itself
+  auto count = [&](const char* table) {
+    return db->with([&](SQLite::Database& raw) {
+      return raw.execAndGet(std::string("SELECT count(*) FROM ") + table).getInt();
+    });
+  };
+  db->with([](SQLite::Database& raw) {
+    raw.exec("UPDATE schedule_jobs SET finished = 1 WHERE title = 'Old reminder'");
+    raw.exec("INSERT INTO schedule_runs(job_id, scheduled_time, fired_at, state, job) "
+             "SELECT id, 0, 0, 'delivered', title FROM schedule_jobs WHERE title = 'Old reminder'");
+  });
+  ASSERT_EQ(count("schedule_runs"), 1);
 
   EXPECT_EQ(forget_command(config, {std::nullopt, true, true}, console(), clock), 0);
   EXPECT_EQ(out.str(),
@@ -124,6 +138,8 @@ TEST_F(DataCommandsTest, ForgetAllResetsTheIdentityAndRemovesEveryJob) {
   EXPECT_EQ(identity->get_identity(), identity::default_identity());
   EXPECT_EQ(schedules::make_sqlite_job_store(*db, clock, config.timezone)->get_jobs().size(), 0u);
   EXPECT_EQ(memory->export_entries().size(), 0u);
+  EXPECT_EQ(count("schedule_jobs"), 0);
+  EXPECT_EQ(count("schedule_runs"), 0);
 }
 
 TEST_F(DataCommandsTest, RetentionPrunesOnceADayWithTheClock) {
