@@ -1,13 +1,9 @@
 // The real server, in process, on an ephemeral loopback port, with fake
 // bridge and Groq servers and a temporary data folder.
 #include "integration.hpp"
+#include "testing/socket.hpp"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -273,28 +269,9 @@ TEST_F(ServeTest, InternalConfigReportsTheCurrentValuesToLoopbackCallers) {
 // `source` (any address of the 127.0.0.0/8 range works without set-up) and
 // returns the raw answer.
 std::string get_config_from(const std::string& source, int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return "";
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  std::string answer;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
-      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-    const std::string request =
-        "GET /internal/config HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
-      char buf[4096];
-      ssize_t n;
-      while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  ::close(fd);
-  return answer;
+  talmo::testing::RawSocket socket(port, source);
+  if (!socket.send("GET /internal/config HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")) return "";
+  return socket.read_answers(1);
 }
 
 // Only the exact loopback addresses are served: a peer at 127.0.0.2 (another
