@@ -1,5 +1,9 @@
 #include "app/runner.hpp"
 
+#include "core/identity/identity.hpp"
+#include "core/scheduler/scheduler.hpp"
+#include "core/schedules/schedules.hpp"
+#include "support/clock.hpp"
 #include "support/log.hpp"
 
 #include <SQLiteCpp/Exception.h>
@@ -13,6 +17,7 @@
 #include <filesystem>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -202,6 +207,130 @@ TEST(ConversationRunner, ExclusiveTasksWaitForTheRunningConversationAndConversat
   EXPECT_EQ(journal.events().size(), 6u);
 }
 
+// The owner's memory as the conversations and the reminders write it, with
+// the thread of each write.
+class WatchedMemory final : public memory::ConversationMemory {
+ public:
+  void add_message(const std::string& number, const std::string& role, const std::string& content) override {
+    {
+      std::lock_guard l(mu_);
+      inner_->add_message(number, role, content);
+      writers_.insert(std::this_thread::get_id());
+      ++count_;
+    }
+    cv_.notify_all();
+  }
+  json get_history(const std::string& number) override {
+    std::lock_guard l(mu_);
+    return inner_->get_history(number);
+  }
+  std::int64_t forget(std::optional<TimePoint> before) override { return inner_->forget(before); }
+  json export_entries() override { return inner_->export_entries(); }
+
+  bool wait_for(std::size_t n) {
+    std::unique_lock l(mu_);
+    return cv_.wait_for(l, std::chrono::seconds(10), [&] { return count_ >= n; });
+  }
+  std::size_t writers() {
+    std::lock_guard l(mu_);
+    return writers_.size();
+  }
+
+ private:
+  std::unique_ptr<memory::ConversationMemory> inner_ = memory::make_memory_memory(50);
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::set<std::thread::id> writers_;
+  std::size_t count_ = 0;
+};
+
+// The scheduler's own thread hands its rounds to the runner: a reminder due
+// while a conversation runs is stored in the owner's memory only after that
+// conversation ends, and a message arriving while a reminder is being
+// composed waits for it.
+TEST(ConversationRunner, TheSchedulersRoundsTakeTurnsWithConversations) {
+  using namespace std::chrono_literals;
+  log::set_stderr_enabled(false);
+  const TimePoint ten = std::chrono::sys_days{std::chrono::year{2026} / 5 / 6} + 10h;
+  auto clock = std::make_shared<FakeClock>(ten);
+  auto jobs = schedules::make_memory_job_store(clock, "UTC");
+  auto identity = identity::make_memory_store();
+  WatchedMemory memory;
+  Gate conversation_gate, model_gate;
+  Journal journal;
+  const auto add = [&](const char* mode, const char* content, const char* at) {
+    schedules::NewJob j;
+    j.title = "Task";
+    j.mode = mode;
+    j.fixed_content = content;
+    j.trigger_type = "date";
+    j.trigger_args = {{"run_date", at}};
+    ASSERT_TRUE(jobs->add_job(j).is_object());
+  };
+  add("direct", "Time to stretch, Boss.", "2026-05-06 10:05:00");
+  add("llm", "Wish a good night", "2026-05-06 10:10:00");
+
+  ConversationRunner runner([&](const std::string& number, const std::string& message) {
+    memory.add_message(number, "user", message);
+    journal.add("start " + message);
+    if (message == "a") conversation_gate.wait();  // the model is thinking
+    memory.add_message(number, "assistant", "re: " + message);
+  });
+  scheduler::Bindings b;
+  b.send_message = [](const std::string&, const std::string&) { return true; };
+  b.get_response_with_system = [&](const json&) -> std::optional<std::string> {
+    journal.add("model");
+    model_gate.wait();
+    return "Good night, Boss.";
+  };
+  b.format_prompt = [](std::string_view t) { return std::string(t); };
+  b.identity_manager = identity.get();
+  b.memory_manager = &memory;
+  b.web_search_manager = [] { return std::shared_ptr<web_search::Provider>(); };
+  b.jobs = jobs.get();
+  b.clock = clock;
+  b.master = "+15551234567";
+  b.run_exclusive = [&](const std::function<void()>& round) { return runner.run_exclusive(round); };
+  scheduler::Scheduler scheduler(std::move(b));
+  struct OpenAtExit {
+    Gate &a, &b;
+    ~OpenAtExit() { a.open(), b.open(); }
+  } open_at_exit{conversation_gate, model_gate};
+  const auto history = [&] {
+    std::vector<std::string> out;
+    for (const json& e : memory.get_history("15551234567"))
+      out.push_back(e["role"].get<std::string>() + ": " + e["content"].get<std::string>());
+    return out;
+  };
+
+  runner.enqueue("15551234567", "a");
+  ASSERT_TRUE(journal.wait_for(1));
+  clock->set(ten + 5min);
+  scheduler.start();
+  // The due round waits in the runner's line, the reminder not yet stored.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (runner.tasks_waiting() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_EQ(runner.tasks_waiting(), 1u);
+  EXPECT_EQ(history(), std::vector<std::string>{"user: a"});
+  conversation_gate.open();
+  ASSERT_TRUE(memory.wait_for(3));
+  EXPECT_EQ(history(), (std::vector<std::string>{"user: a", "assistant: re: a", "assistant: Time to stretch, Boss."}));
+
+  clock->set(ten + 10min);
+  scheduler.wake();
+  ASSERT_TRUE(journal.wait_for(2));  // the reminder's model call has begun
+  runner.enqueue("15551234567", "b");
+  model_gate.open();
+  ASSERT_TRUE(memory.wait_for(6));
+  EXPECT_EQ(history(), (std::vector<std::string>{"user: a", "assistant: re: a", "assistant: Time to stretch, Boss.",
+                                                 "assistant: Good night, Boss.", "user: b", "assistant: re: b"}));
+  // Every write to the owner's memory came from the one line of work.
+  EXPECT_EQ(memory.writers(), 1u);
+  scheduler.stop();
+  runner.stop();
+  log::set_stderr_enabled(true);
+}
+
 TEST(ConversationRunner, InterruptedNoticeQuotesTheFirstFortyCharacters) {
   const std::string forty = "Ünïcödé " + std::string(32, 'x');  // 40 code points, more bytes
   EXPECT_EQ(interrupted_notice("Remind me"),
@@ -282,7 +411,9 @@ TEST_F(DurableInboxTest, AfterACrashWaitingMessagesRunInOrderAndAStartedOneIsNot
     {
       ConversationRunner runner([&](const std::string& n, const std::string& m) { journal.add(n + " " + m); },
                                 make_sqlite_inbox(*db), fast(&notices));
-      if (start == 0) ASSERT_TRUE(journal.wait_for(2));
+      if (start == 0) {
+        ASSERT_TRUE(journal.wait_for(2));
+      }
       runner.stop();
       EXPECT_EQ(runner.inbox().waiting(), 0u);
     }
