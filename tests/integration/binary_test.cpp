@@ -2,6 +2,8 @@
 // from environment configuration, and a clean stop on SIGTERM.
 #include "child.hpp"
 
+#include "app/runner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,7 +18,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 
 namespace talmo::integration {
 namespace {
@@ -51,6 +55,90 @@ TEST(TalmoBinary, ServesUntilSigtermThenExitsCleanly) {
   ASSERT_EQ(::kill(talmo.pid(), SIGTERM), 0);
   EXPECT_EQ(talmo.wait_exit(std::chrono::seconds(30)), 0) << talmo.err();
   EXPECT_FALSE(client.Get("/healthz"));
+}
+
+// SIGTERM while a conversation waits on a model that does not answer: the
+// conversation gets SHUTDOWN_GRACE, then the process exits 0 without it. At
+// the next start the owner is told once that the message was interrupted,
+// and it never reaches the model again.
+TEST(TalmoBinary, AConversationCutOffAtTheShutdownGraceIsReportedOnceAfterTheRestart) {
+  using namespace std::chrono_literals;
+  TempFolder home;
+  testing::FakeServer bridge, groq;
+  bridge.reply("POST", "/send", 200, R"({"status": "sent"})");
+  bridge.reply("POST", "/presence", 200, R"({"status": "ok"})");
+  std::mutex mu;
+  std::condition_variable cv;
+  bool answer = false;
+  int asked = 0;
+  groq.on("POST", "/chat/completions", [&](const testing::RecordedRequest&, httplib::Response& res) {
+    std::unique_lock lock(mu);
+    ++asked;
+    cv.notify_all();
+    cv.wait_for(lock, 60s, [&] { return answer; });
+    res.set_content(chat_completion(R"({"thought": "chat", "module": null, "response": "Noted, Boss."})").dump(),
+                    "application/json");
+  });
+  struct AnswerAtExit {
+    std::mutex& mu;
+    std::condition_variable& cv;
+    bool& answer;
+    ~AnswerAtExit() {
+      std::lock_guard lock(mu);
+      answer = true;
+      cv.notify_all();
+    }
+  } answer_at_exit{mu, cv, answer};
+  const int port = free_port();
+  auto env = base_env(home);
+  env.push_back(std::string("MASTER_NUMBER=") + MASTER);
+  env.push_back("TALMO_PORT=" + std::to_string(port));
+  env.push_back("TALMO_DATA_DIR=" + (home.path / "data").string());
+  env.push_back("BRIDGE_URL=" + bridge.url());
+  env.push_back("GROQ_BASE_URL=" + groq.url());
+  env.push_back("GROQ_API_KEYS=gsk_test");
+  env.push_back("SHUTDOWN_GRACE=1");
+  const std::string message = "Plan my week around the dentist, please";
+  {
+    Child talmo({"serve"}, env);
+    ASSERT_NE(talmo.wait_for_stderr_line("listening on", 30s), "") << talmo.err();
+    EXPECT_EQ(post_text(port, OWNER, message), json({{"status", "received"}}));
+    {
+      std::unique_lock lock(mu);
+      ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return asked == 1; })) << talmo.err();
+    }
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(talmo.pid(), SIGTERM), 0);
+    EXPECT_EQ(talmo.wait_exit(30s), 0) << talmo.err();
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    EXPECT_GE(took, 900ms) << "the running conversation was not given its grace";
+    EXPECT_LT(took, 4s) << "the grace did not cut the conversation off";
+    EXPECT_NE(talmo.err().find("did not finish within SHUTDOWN_GRACE"), std::string::npos) << talmo.err();
+  }
+  {
+    std::lock_guard lock(mu);
+    answer = true;  // from now on the model answers at once
+  }
+  cv.notify_all();
+  EXPECT_TRUE(bridge.requests_to("/send").empty());
+
+  // Two starts: the first tells the owner, the second has nothing left to
+  // tell. Each start's "/s" runs after the settling, and replies go out in
+  // order, so its task board closes the start's texts.
+  const std::string board = "*Task Board*\n\n_No active tasks found._";
+  for (std::size_t start = 1; start <= 2; ++start) {
+    Child talmo({"serve"}, env);
+    ASSERT_NE(talmo.wait_for_stderr_line("listening on", 30s), "") << talmo.err();
+    EXPECT_EQ(post_text(port, OWNER, "/s"), json({{"status", "received"}}));
+    ASSERT_TRUE(bridge.wait_for(start + 1, "/send", 30s)) << talmo.err();
+    ASSERT_EQ(::kill(talmo.pid(), SIGTERM), 0);
+    EXPECT_EQ(talmo.wait_exit(30s), 0) << talmo.err();
+  }
+  std::vector<std::string> texts;
+  for (const auto& r : bridge.requests_to("/send")) texts.push_back(json::parse(r.body).at("text"));
+  EXPECT_EQ(texts, (std::vector<std::string>{app::interrupted_notice(message), board, board}));
+  std::lock_guard lock(mu);
+  EXPECT_EQ(asked, 1);
 }
 
 // Under systemd (Type=notify) readiness is reported once the server accepts.
