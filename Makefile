@@ -13,7 +13,7 @@ TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test sanitize run bench fuzz clean install node bridge-deps bridge-test
+.PHONY: deps build test sanitize tsan run bench fuzz clean install node bridge-deps bridge-test
 
 deps:
 	@missing=""; for p in $(DEPS); do \
@@ -44,6 +44,19 @@ sanitize: deps
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 600
+
+# ThreadSanitizer over the test programs most concerned with threads: the
+# server's event loops and workers, the routes, the conversation runner with
+# its inbox and outbox, and the scheduler's thread.
+TSAN_TESTS := talmo_web_test ingrest_test talmo_host_test talmo_scheduler_test
+
+tsan: deps
+	@$(MAKE) --no-print-directory deps DEPS="$(TEST_DEPS)"
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALMO_TSAN=ON >/dev/null
+	cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS)
+	@for t in $(TSAN_TESTS); do echo "== $$t"; \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/$$t --gtest_brief=1 || exit 1; \
+	done
 
 # Only the program (no test programs), the bridge's packages, onboarding when
 # there is no configuration yet, then Talmo and the bridge in the foreground.
@@ -92,7 +105,7 @@ install: deps
 	PREFIX=$(PREFIX) DESTDIR=$(DESTDIR) scripts/install build/talmo
 
 clean:
-	rm -rf build build-sanitize build-bench build-fuzz
+	rm -rf build build-sanitize build-tsan build-bench build-fuzz
 
 # --- The WhatsApp bridge (Node.js, bridge/) ---------------------------------
 # Node.js comes with its own npm (never Debian's separate npm package).
