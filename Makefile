@@ -47,8 +47,9 @@ sanitize: deps
 
 # ThreadSanitizer over the test programs most concerned with threads: the
 # server's event loops and workers, the routes, the conversation runner with
-# its inbox and outbox, and the scheduler's thread.
-TSAN_TESTS := talmo_web_test ingrest_test talmo_host_test talmo_scheduler_test
+# its inbox and outbox, the scheduler's thread, and the whole server in process
+# and as a child process (a report makes its normal exit code non-zero).
+TSAN_TESTS := talmo_web_test ingrest_test talmo_host_test talmo_scheduler_test talmo_integration_test
 
 tsan: deps
 	@$(MAKE) --no-print-directory deps DEPS="$(TEST_DEPS)"

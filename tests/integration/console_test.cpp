@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <mutex>
 
 namespace talmo::integration {
 namespace {
@@ -101,6 +102,7 @@ class TalmoDoctor : public ::testing::Test {
         res.set_content(R"({"ok": false, "error": "unauthorized"})", "application/json");
         return;
       }
+      std::lock_guard lock(status_mu);
       res.set_content(status.dump(), "application/json");
     });
   }
@@ -125,9 +127,12 @@ class TalmoDoctor : public ::testing::Test {
     return false;
   }
 
+  // What the fake bridge reports; it answers on its own threads, so the
+  // servers are declared after it, and stopped before it goes.
+  std::mutex status_mu;
+  json status;
   TempFolder home;
   testing::FakeServer groq, bridge;
-  json status;
   std::string out;
 };
 
@@ -142,7 +147,10 @@ TEST_F(TalmoDoctor, AHealthySetUpPassesAndNothingIsCreated) {
 }
 
 TEST_F(TalmoDoctor, ARefusedKeyAPublicFileAndAnUnpairedBridgeFailEachWithItsFix) {
-  status = {{"connected", false}, {"paired", false}, {"number", nullptr}};
+  {
+    std::lock_guard lock(status_mu);
+    status = {{"connected", false}, {"paired", false}, {"number", nullptr}};
+  }
   EXPECT_EQ(run(R"(["gsk_good", "gsk_refused"])", 0644), 1) << out;
   EXPECT_TRUE(has_line_starting("✓ Groq key 1 accepted")) << out;
   EXPECT_TRUE(has_line_starting("✗ Groq key 2 refused by Groq (HTTP 401): replace it")) << out;
