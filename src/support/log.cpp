@@ -29,6 +29,8 @@ namespace {
 
 std::atomic<Level> g_level{Level::info};
 std::atomic<bool> g_stderr{true};
+// Captures alive; while there are none, a record below the level costs nothing.
+std::atomic<int> g_captures{0};
 
 std::mutex& captures_mutex() {
   static std::mutex mu;
@@ -201,7 +203,13 @@ std::string escape_controls(std::string_view text) {
   return out;
 }
 
+bool enabled(Level lvl) {
+  return g_captures.load(std::memory_order_relaxed) > 0 ||
+         (g_stderr && static_cast<int>(lvl) >= static_cast<int>(g_level.load()));
+}
+
 void write(Level lvl, std::string_view raw) {
+  if (!enabled(lvl)) return;
   const std::string message = secrets::mask(escape_controls(raw));
   {
     std::lock_guard lock(captures_mutex());
@@ -219,6 +227,7 @@ void write(Level lvl, std::string_view raw) {
 Capture::Capture() : state_(new State) {
   std::lock_guard lock(captures_mutex());
   captures().push_back(state_);
+  ++g_captures;
 }
 
 Capture::~Capture() {
@@ -226,6 +235,7 @@ Capture::~Capture() {
     std::lock_guard lock(captures_mutex());
     auto& v = captures();
     v.erase(std::remove(v.begin(), v.end(), state_), v.end());
+    --g_captures;
   }
   delete state_;
 }

@@ -75,6 +75,10 @@ std::string format_line(const Output& output, Level level, std::string_view mess
 // JOURNAL_STREAM, "<device>:<inode>") names the file stderr is open on.
 bool stderr_is_journal(const char* journal_stream);
 
+// True when a record of `level` would be written or captured; a caller
+// guards a costly message with it (a debug line built per request).
+bool enabled(Level level);
+
 void write(Level level, std::string_view message);
 inline void debug(std::string_view m) { write(Level::debug, m); }
 inline void info(std::string_view m) { write(Level::info, m); }

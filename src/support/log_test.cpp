@@ -84,6 +84,24 @@ TEST_F(LogFormat, LinesPerFormat) {
             json::parse(R"({"time": "2026-07-10T14:00:00.042+02:00", "level": "warning", "message": "two\nlines \"quoted\" ✓"})"));
 }
 
+// A record nobody will read is not even built: callers guard costly debug
+// lines with enabled(), so it must say yes whenever a capture is listening.
+TEST(LogOutput, EnabledFollowsTheLevelAndAnyCapture) {
+  set_level(Level::info);
+  EXPECT_FALSE(enabled(Level::debug));
+  EXPECT_TRUE(enabled(Level::info));
+  {
+    Capture cap;
+    EXPECT_TRUE(enabled(Level::debug));
+    debug("seen by the capture");
+    EXPECT_TRUE(cap.has(Level::debug, "seen by the capture"));
+  }
+  EXPECT_FALSE(enabled(Level::debug));
+  set_stderr_enabled(false);
+  EXPECT_FALSE(enabled(Level::error));
+  set_stderr_enabled(true);
+}
+
 TEST(LogOutput, JournalStreamMustNameStderr) {
   struct stat st {};
   ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
@@ -132,10 +133,24 @@ std::shared_ptr<const Bound> g_bound = [] {
   unbound.clock = system_clock();
   return std::make_shared<const Bound>(std::move(unbound));
 }();
+// Bumped by every bind. Each thread keeps its own copy of the bindings and
+// takes the lock only when they changed: the routes run on several event
+// loops at once, and a shared lock and reference count on every request
+// would make them queue behind each other.
+std::atomic<std::uint64_t> g_generation{1};
 
-std::shared_ptr<const Bound> bound() {
-  std::lock_guard lock(g_mu);
-  return g_bound;
+// The current bindings; the reference stays valid on this thread until its
+// next call to bound() after a bind.
+const std::shared_ptr<const Bound>& bound() {
+  thread_local std::shared_ptr<const Bound> mine;
+  thread_local std::uint64_t seen = 0;
+  const std::uint64_t now = g_generation.load(std::memory_order_acquire);
+  if (seen != now) {
+    std::lock_guard lock(g_mu);
+    mine = g_bound;
+    seen = g_generation.load(std::memory_order_relaxed);
+  }
+  return mine;
 }
 
 json status_only(const char* status) { return json{{"status", status}}; }
@@ -293,9 +308,11 @@ Answer text_answer(std::string_view body, const Bound& bound, bool may_block) {
   if (!may_block && sender.is_string() && message.is_string() &&
       sender_is(sender.get_ref<const std::string&>(), bound.owner_digits))
     return web::run_on_worker();
-  log::debug("Webhook /whatsapp/incoming/text: sender " + json_text(sender) + ", message of " +
-             (message.is_string() ? std::to_string(unicode::length(message.get_ref<const std::string&>())) + " characters"
-                                  : std::string(message.type_name())));
+  // Built only when someone reads it: strangers can send thousands a second.
+  if (log::enabled(log::Level::debug))
+    log::debug("Webhook /whatsapp/incoming/text: sender " + json_text(sender) + ", message of " +
+               (message.is_string() ? std::to_string(unicode::length(message.get_ref<const std::string&>())) + " characters"
+                                    : std::string(message.type_name())));
   if (!sender.is_string()) throw std::runtime_error("'sender' must be a JSON string");
   const std::string& from = sender.get_ref<const std::string&>();
   if (!owner_or_logged(from, bound)) return {200, status_only("unauthorized")};
@@ -326,6 +343,7 @@ void bind(Bindings b) {
   auto shared = std::make_shared<const Bound>(std::move(next));
   std::lock_guard lock(g_mu);
   g_bound = std::move(shared);
+  g_generation.fetch_add(1, std::memory_order_release);
 }
 
 bool is_owner(std::string_view sender, std::string_view master_number) {
@@ -334,7 +352,7 @@ bool is_owner(std::string_view sender, std::string_view master_number) {
 }
 
 Answer handle_incoming_text_message(std::string_view body, bool may_block) {
-  auto b = bound();
+  const auto& b = bound();  // nothing below calls bound() again
   try {
     return text_answer(body, *b, may_block);
   } catch (const std::exception& e) {
@@ -370,16 +388,16 @@ bool streams_body(const web::Request& head) {
 
 std::optional<Answer> guard(const web::Request& request) {
   if (request.method == "GET" && request.path == "/healthz") return std::nullopt;
-  auto b = bound();
-  const Answer forbidden{403, json{{"detail", "Forbidden"}}};
+  const Bound* b = bound().get();
+  const auto forbidden = [] { return Answer{403, json{{"detail", "Forbidden"}}}; };
   std::optional<std::string> name;
   // A repeated Host names no one server.
   if (request.headers.count("Host") == 1) name = host::name_of(request.headers.get("Host"));
   if (!name || (!host::is_loopback(*name) &&
                 std::find(b->host_names.begin(), b->host_names.end(), *name) == b->host_names.end()))
-    return forbidden;
+    return forbidden();
   if (!is_guarded_path(request.path)) return std::nullopt;
-  if (request.headers.has("Origin")) return forbidden;
+  if (request.headers.has("Origin")) return forbidden();
   if (!b->b.bridge_token.empty()) {
     std::optional<std::string> authorization;
     if (request.headers.count("Authorization") == 1) authorization = request.headers.get("Authorization");
