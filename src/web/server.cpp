@@ -25,12 +25,19 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
+// Sockets bound to their loop's own executor type: a type-erased executor
+// is copied and destroyed on every operation, which shows on a busy loop.
+using Executor = net::io_context::executor_type;
+using Socket = net::basic_stream_socket<tcp, Executor>;
 
 namespace {
 
 // A buffered body above this size is handled on a worker: parsing a large
-// JSON body takes long enough to stall every other connection.
+// JSON body takes long enough to stall every other connection. What a body
+// holds beyond it counts against Limits::max_buffered_bodies.
 constexpr std::size_t LARGE_BODY = 64 * 1024;
+// At most one warning a minute about refused bodies, whatever the flood.
+constexpr std::chrono::seconds BUDGET_WARNING_EVERY{60};
 // Piece size for bodies that routes read themselves.
 constexpr std::size_t BODY_CHUNK = 64 * 1024;
 // After an answer that ends a connection, what is still arriving is read and
@@ -40,6 +47,35 @@ constexpr std::chrono::milliseconds LINGER{1000};
 // how long stop() waits for those answers in all.
 constexpr std::chrono::milliseconds STOP_GRACE{1000};
 constexpr char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
+// How often deadlines are checked, at most: a connection is closed at most
+// this long after its deadline. One sweep over every connection is much
+// cheaper than a timer armed and cancelled around every read and write.
+constexpr std::chrono::milliseconds SWEEP_PERIOD{100};
+
+std::int64_t ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
+constexpr std::int64_t NO_DEADLINE = std::numeric_limits<std::int64_t>::max();
+
+// The answer's bytes, head and body in one buffer so that it leaves in one
+// write. The head is what Beast would write for the same answer.
+std::string render_answer(const Answer& a, unsigned version, bool keep) {
+  // Error texts may carry bytes of a malformed body; they must not break the answer.
+  const std::string body = a.body.dump(-1, ' ', false, json::error_handler_t::replace);
+  const auto reason = http::obsolete_reason(static_cast<http::status>(a.status));
+  std::string out;
+  out.reserve(128 + body.size());
+  out += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+  out += std::to_string(a.status);
+  out += ' ';
+  out.append(reason.data(), reason.size());
+  out += "\r\nContent-Type: application/json\r\n";
+  if (version == 10 && keep) out += "Connection: keep-alive\r\n";
+  if (version != 10 && !keep) out += "Connection: close\r\n";
+  out += "Content-Length: ";
+  out += std::to_string(body.size());
+  out += "\r\n\r\n";
+  out += body;
+  return out;
+}
 
 bool is_http_error(const beast::error_code& ec) {
   return &ec.category() == &http::make_error_code(http::error::bad_target).category();
@@ -110,12 +146,18 @@ struct HttpServer::Impl {
   explicit Impl(ServerOptions o) : options(std::move(o)), workers(options.workers ? options.workers : 1) {}
 
   void accept();
-  void admit(tcp::socket socket);
+  void admit(Socket socket);
+  // Closes every connection whose deadline has passed, then again later.
+  void sweep();
   // The oldest connection waiting for a request: `peer`'s, or when empty,
   // that of the peer holding the most connections. Null when none waits.
   std::shared_ptr<Session> eviction_candidate(const std::string& peer);
   void add(Session* s);
   void remove(Session* s);
+  // Takes `bytes` of the buffered-body budget; false (and nothing taken)
+  // when that would go past it.
+  bool reserve_body(std::uint64_t bytes);
+  void release_body(std::uint64_t bytes) { buffered_bodies.fetch_sub(bytes); }
   void stop();
 
   ServerOptions options;
@@ -136,9 +178,12 @@ struct HttpServer::Impl {
   std::vector<net::executor_work_guard<net::io_context::executor_type>> guards;
   std::unique_ptr<tcp::acceptor> acceptor;
   std::unique_ptr<net::steady_timer> accept_retry;
+  std::unique_ptr<net::steady_timer> sweep_timer;  // first loop only
   std::size_t next_loop = 0;         // first loop only
   bool accept_error_logged = false;  // first loop only
   std::atomic<bool> stopping{false};
+  std::atomic<std::uint64_t> buffered_bodies{0};
+  std::atomic<std::int64_t> budget_warned{0};  // Clock ticks of the last warning
   net::thread_pool workers;
   std::vector<std::thread> threads;
   std::mutex stop_mu;
@@ -151,11 +196,14 @@ class Session : public std::enable_shared_from_this<Session> {
  public:
   enum class Phase { waiting, handling, writing };
 
-  Session(HttpServer::Impl& server, tcp::socket socket, std::string peer)
+  Session(HttpServer::Impl& server, Socket socket, std::string peer)
       : server_(server), stream_(std::move(socket)), peer_(std::move(peer)) {}
-  ~Session() { server_.remove(this); }
+  ~Session() {
+    release_body();
+    server_.remove(this);
+  }
 
-  net::any_io_executor executor() { return stream_.get_executor(); }
+  Executor executor() { return stream_.get_executor(); }
 
   const std::string& peer() const { return peer_; }
   // Read from other loops (eviction, stop); written on this one.
@@ -164,6 +212,10 @@ class Session : public std::enable_shared_from_this<Session> {
   bool closed() const { return closed_; }
   // Claims the connection for eviction; false when already claimed.
   bool claim() { return !evicting_.exchange(true); }
+  // True once, for the sweep that first finds the deadline passed.
+  bool expired(std::int64_t now) {
+    return deadline_.load(std::memory_order_relaxed) <= now && !timed_out_.exchange(true);
+  }
 
   // From any thread: close() on this connection's loop.
   void close_soon() {
@@ -181,7 +233,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void start() {
     beast::error_code ec;
-    stream_.socket().set_option(tcp::no_delay(true), ec);
+    stream_.set_option(tcp::no_delay(true), ec);
     wait_for_request();
   }
 
@@ -190,8 +242,8 @@ class Session : public std::enable_shared_from_this<Session> {
     if (closed_) return;
     closed_ = true;
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.close();
+    stream_.shutdown(tcp::socket::shutdown_both, ec);
+    stream_.close(ec);
     if (pipe_) pipe_->fail();
     server_.remove(this);
   }
@@ -199,7 +251,14 @@ class Session : public std::enable_shared_from_this<Session> {
  private:
   const Limits& limits() const { return server_.options.limits; }
 
+  // The sweep closes the connection once `d` has passed from now.
+  void expires_after(std::chrono::milliseconds d) {
+    deadline_.store(ticks(Clock::now() + d), std::memory_order_relaxed);
+  }
+  void expires_never() { deadline_.store(NO_DEADLINE, std::memory_order_relaxed); }
+
   void wait_for_request() {
+    release_body();
     phase_ = Phase::waiting;
     since_ = Clock::now();
     req_.reset();
@@ -208,7 +267,7 @@ class Session : public std::enable_shared_from_this<Session> {
     continue_sent_ = false;
     if (closed_) return;
     if (buffer_.size() > 0) return read_header();  // a pipelined request is already here
-    stream_.expires_after(limits().idle_timeout);
+    expires_after(limits().idle_timeout);
     stream_.async_read_some(buffer_.prepare(4096),
                             [self = shared_from_this()](beast::error_code ec, std::size_t n) {
                               if (ec) return self->close();
@@ -219,7 +278,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void read_header() {
     // The request's deadline runs from its first byte to its last.
-    stream_.expires_after(limits().request_timeout);
+    expires_after(limits().request_timeout);
     head_.emplace();
     head_->header_limit(static_cast<std::uint32_t>(
         std::min<std::size_t>(limits().max_header_bytes, std::numeric_limits<std::uint32_t>::max())));
@@ -264,7 +323,8 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   // Sends "100 Continue" first when the client waits for it.
-  void then_continue(std::function<void()> next) {
+  template <class Next>
+  void then_continue(Next next) {
     if (!expect_continue_ || continue_sent_) return next();
     continue_sent_ = true;
     net::async_write(stream_, net::buffer(CONTINUE, sizeof CONTINUE - 1),
@@ -274,7 +334,18 @@ class Session : public std::enable_shared_from_this<Session> {
                      });
   }
 
+  void release_body() {
+    server_.release_body(reserved_);
+    reserved_ = 0;
+  }
+
   void read_whole_body() {
+    const std::uint64_t size = req_->content_length.value_or(limits().max_body_bytes);
+    const std::uint64_t charge = size > LARGE_BODY ? size - LARGE_BODY : 0;
+    if (charge > 0) {
+      if (!server_.reserve_body(charge)) return reject(503);
+      reserved_ = charge;
+    }
     body_.emplace(std::move(*head_));
     body_->body_limit(limits().max_body_bytes);
     then_continue([self = shared_from_this()] {
@@ -316,10 +387,7 @@ class Session : public std::enable_shared_from_this<Session> {
       if (pipe_) pipe_->fail();
       return;
     }
-    if (pieces_->is_done()) {
-      body_complete_ = true;
-      return pipe_->end();
-    }
+    if (pieces_->is_done()) return body_done();
     then_continue([self = shared_from_this()] {
       auto& body = self->pieces_->get().body();
       self->piece_buf_.resize(BODY_CHUNK);
@@ -330,19 +398,24 @@ class Session : public std::enable_shared_from_this<Session> {
                          if (ec == http::error::need_buffer) ec = {};
                          if (ec) return self->pipe_->fail();
                          std::size_t got = self->piece_buf_.size() - self->pieces_->get().body().size;
-                         if (got == 0 && self->pieces_->is_done()) {
-                           self->body_complete_ = true;
-                           return self->pipe_->end();
-                         }
+                         if (got == 0 && self->pieces_->is_done()) return self->body_done();
                          self->pipe_->deliver(std::string(self->piece_buf_.data(), got));
                        });
     });
   }
 
+  // A streamed body has all arrived: the request's deadline is met, and the
+  // route may now take as long as it needs (a voice note in transcription).
+  void body_done() {
+    body_complete_ = true;
+    expires_never();
+    pipe_->end();
+  }
+
   // Runs the handler inline or on a worker; the answer is written on the loop.
   void dispatch(bool on_worker) {
     phase_ = Phase::handling;
-    if (!pipe_) stream_.expires_never();  // a streamed body still reads under the request's deadline
+    if (!pipe_) expires_never();  // a streamed body still reads under the request's deadline
     if (!on_worker) {
       Answer a = run_handler();
       if (!is_run_on_worker(a)) return answer(std::move(a));
@@ -392,15 +465,13 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void write(Answer a, bool keep) {
     phase_ = Phase::writing;
-    res_.emplace(static_cast<http::status>(a.status), version_ ? version_ : 11);
-    res_->set(http::field::content_type, "application/json");
-    // Error texts may carry bytes of a malformed body; they must not break the answer.
-    res_->body() = a.body.dump(-1, ' ', false, json::error_handler_t::replace);
-    res_->keep_alive(keep);
-    res_->prepare_payload();
-    stream_.expires_after(server_.stopping ? STOP_GRACE : limits().request_timeout);
-    http::async_write(stream_, *res_, [self = shared_from_this(), keep](beast::error_code ec, std::size_t) {
-      self->res_.reset();
+    // The route is done with the body: its memory and its share of the budget go now.
+    if (req_) std::string().swap(req_->body);
+    release_body();
+    out_ = render_answer(a, version_ ? version_ : 11, keep);
+    expires_after(server_.stopping ? STOP_GRACE : limits().request_timeout);
+    net::async_write(stream_, net::buffer(out_), [self = shared_from_this(), keep](beast::error_code ec, std::size_t) {
+      self->out_.clear();
       if (ec) return self->close();
       if (keep) return self->wait_for_request();
       self->linger();
@@ -415,10 +486,10 @@ class Session : public std::enable_shared_from_this<Session> {
     since_ = Clock::now();
     if (server_.stopping) return close();
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    stream_.shutdown(tcp::socket::shutdown_send, ec);
     if (ec) return close();
     buffer_.consume(buffer_.size());
-    stream_.expires_after(LINGER);
+    expires_after(LINGER);
     drain();
   }
 
@@ -432,13 +503,15 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   HttpServer::Impl& server_;
-  beast::tcp_stream stream_;
+  Socket stream_;
   beast::flat_buffer buffer_;
   const std::string peer_;
   std::atomic<Phase> phase_{Phase::waiting};
   std::atomic<Clock::time_point> since_{Clock::now()};
   std::atomic<bool> closed_{false};
   std::atomic<bool> evicting_{false};
+  std::atomic<std::int64_t> deadline_{NO_DEADLINE};
+  std::atomic<bool> timed_out_{false};
 
   std::optional<http::request_parser<http::empty_body>> head_;
   std::optional<http::request_parser<http::string_body>> body_;
@@ -446,7 +519,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::vector<char> piece_buf_;
   std::shared_ptr<BodyPipe> pipe_;
   std::optional<Request> req_;
-  std::optional<http::response<http::string_body>> res_;
+  std::string out_;  // the answer being written
+  std::uint64_t reserved_ = 0;  // of the buffered-body budget, for this request
   unsigned version_ = 11;
   bool keep_alive_ = false;
   bool body_complete_ = false;
@@ -462,6 +536,23 @@ void HttpServer::Impl::add(Session* s) {
   ++per_peer[s->peer()];
 }
 
+bool HttpServer::Impl::reserve_body(std::uint64_t bytes) {
+  const std::uint64_t cap = options.limits.max_buffered_bodies;
+  std::uint64_t held = buffered_bodies.load();
+  do {
+    if (bytes > cap || held > cap - bytes) {
+      const std::int64_t now = ticks(Clock::now());
+      std::int64_t last = budget_warned.load();
+      const std::int64_t every = std::chrono::duration_cast<Clock::duration>(BUDGET_WARNING_EVERY).count();
+      if ((last == 0 || now - last >= every) && budget_warned.compare_exchange_strong(last, now))
+        log::warning("Request bodies waiting in memory reached " + std::to_string(cap >> 20) +
+                     " MiB: large requests are refused with 503 until others finish");
+      return false;
+    }
+  } while (!buffered_bodies.compare_exchange_weak(held, held + bytes));
+  return true;
+}
+
 void HttpServer::Impl::remove(Session* s) {
   {
     std::lock_guard l(reg_mu);
@@ -473,6 +564,9 @@ void HttpServer::Impl::remove(Session* s) {
 }
 
 std::shared_ptr<Session> HttpServer::Impl::eviction_candidate(const std::string& peer) {
+  // Sessions found here are released after the lock: the last reference to
+  // one unregisters it, which takes the lock.
+  std::vector<std::shared_ptr<Session>> passed;
   std::lock_guard l(reg_mu);
   std::string from = peer;
   if (from.empty()) {
@@ -490,6 +584,7 @@ std::shared_ptr<Session> HttpServer::Impl::eviction_candidate(const std::string&
     auto sp = best->weak_from_this().lock();
     if (!sp) return nullptr;  // being destroyed: it unregisters itself
     if (sp->claim()) return sp;
+    passed.push_back(std::move(sp));
     // Claimed by an earlier eviction: it goes anyway and no longer counts.
     sessions.erase(best);
     auto it = per_peer.find(best->peer());
@@ -497,7 +592,28 @@ std::shared_ptr<Session> HttpServer::Impl::eviction_candidate(const std::string&
   }
 }
 
-void HttpServer::Impl::admit(tcp::socket socket) {
+void HttpServer::Impl::sweep() {
+  const auto& l = options.limits;
+  const auto period = std::clamp(std::min(l.request_timeout, l.idle_timeout) / 10,
+                                 std::chrono::milliseconds(10), SWEEP_PERIOD);
+  sweep_timer->expires_after(period);
+  sweep_timer->async_wait([this](beast::error_code ec) {
+    if (ec) return;
+    const std::int64_t now = ticks(Clock::now());
+    std::vector<std::shared_ptr<Session>> due;
+    {
+      std::lock_guard lock(reg_mu);
+      for (Session* s : sessions)
+        if (s->expired(now))
+          if (auto sp = s->weak_from_this().lock()) due.push_back(std::move(sp));
+    }
+    for (auto& s : due) s->close_soon();
+    due.clear();
+    sweep();
+  });
+}
+
+void HttpServer::Impl::admit(Socket socket) {
   beast::error_code ec;
   auto endpoint = socket.remote_endpoint(ec);
   if (ec) return;
@@ -529,7 +645,7 @@ void HttpServer::Impl::accept() {
   // Connections go to the loops in turn.
   net::io_context& loop = *loops[next_loop];
   next_loop = (next_loop + 1) % loops.size();
-  acceptor->async_accept(loop, [this](beast::error_code ec, tcp::socket socket) {
+  acceptor->async_accept(loop.get_executor(), [this](beast::error_code ec, Socket socket) {
     if (stopping || !acceptor->is_open()) return;
     if (ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
         ec == net::error::no_memory) {
@@ -588,6 +704,7 @@ HttpServer::HttpServer(ServerOptions options) : impl_(std::make_shared<Impl>(std
   for (std::size_t i = 0; i < loops; ++i) s.loops.push_back(std::make_unique<net::io_context>(1));
   s.acceptor = std::make_unique<tcp::acceptor>(*s.loops[0]);
   s.accept_retry = std::make_unique<net::steady_timer>(*s.loops[0]);
+  s.sweep_timer = std::make_unique<net::steady_timer>(*s.loops[0]);
   beast::error_code ec;
   tcp::resolver resolver(*s.loops[0]);
   auto found = resolver.resolve(s.host, std::to_string(s.options.port), tcp::resolver::passive, ec);
@@ -606,6 +723,7 @@ HttpServer::HttpServer(ServerOptions options) : impl_(std::make_shared<Impl>(std
   s.port = s.acceptor->local_endpoint().port();
   for (auto& loop : s.loops) s.guards.push_back(net::make_work_guard(*loop));
   s.accept();
+  s.sweep();
   for (auto& loop : s.loops) {
     s.threads.emplace_back([&io = *loop] {
       for (;;) {
@@ -634,6 +752,8 @@ std::size_t HttpServer::connection_count() const {
   std::lock_guard l(impl_->reg_mu);
   return impl_->sessions.size();
 }
+
+std::uint64_t HttpServer::buffered_body_bytes() const { return impl_->buffered_bodies.load(); }
 
 void HttpServer::stop() { impl_->stop(); }
 

@@ -37,6 +37,13 @@ struct Limits {
   std::size_t max_header_bytes = 16 * 1024;  // request line and fields; past it 431
   std::size_t max_header_fields = 100;       // past it 431
   std::uint64_t max_body_bytes = MAX_REQUEST_BODY;  // past it 413
+  // Bytes of request bodies held in memory at once, over all connections,
+  // counting only what each body has beyond its first 64 KiB: a small
+  // webhook is never refused, while a few peers sending large bodies cannot
+  // make the server hold hundreds of them. A body that would go past it is
+  // answered 503 before it is read (a body without a declared length counts
+  // as max_body_bytes). Bodies that routes read themselves do not count.
+  std::uint64_t max_buffered_bodies = 64ull * 1024 * 1024;
 };
 
 struct ServerOptions {
@@ -63,8 +70,8 @@ struct ServerOptions {
 // 4096, and without SO_REUSEPORT (a busy port is an error). It speaks
 // HTTP/1.1 with keep-alive and pipelining: requests on one connection are
 // answered one after the other, in order. Malformed requests get 400,
-// header caps 431, the body cap 413, each {"detail": <reason>}, and the
-// connection is closed. It is ready (bound and answering) when the
+// header caps 431, the body cap 413, the cap on buffered bodies 503, each
+// {"detail": <reason>}, and the connection is closed. It is ready (bound and answering) when the
 // constructor returns.
 //
 // Thread safety: stop() may be called from any thread, but not from a
@@ -82,6 +89,8 @@ class HttpServer {
   std::string url() const;
   // Open connections right now (for tests and diagnostics).
   std::size_t connection_count() const;
+  // Bytes of the buffered-body budget taken right now (see Limits).
+  std::uint64_t buffered_body_bytes() const;
 
   // Stops accepting and closes every connection that is waiting for or
   // sending a request at once; answers being produced (a voice note in

@@ -28,7 +28,7 @@ const std::string GET_HELLO = "GET /hello HTTP/1.1\r\nHost: x\r\n\r\n";
 //   POST /echo               -> {"size": <body size>}
 //   GET /explode             -> throws
 //   GET /defer               -> asks for a worker on the loop: {"on_worker": true}
-//   GET /gate                -> waits until the test opens the gate (runs on a worker)
+//   GET /gate                -> reads its body, then waits until the test opens the gate (on a worker)
 //   POST /stream             -> reads its body itself (on a worker): {"read": <bytes>, "complete": ...}
 class ServerTest : public ::testing::Test {
  protected:
@@ -54,6 +54,7 @@ class ServerTest : public ::testing::Test {
         return {200, json{{"on_worker", true}}};
       }
       if (req.path == "/gate") {
+        req.read_body([](std::string_view) { return true; });
         std::unique_lock l(mu);
         entered = true;
         cv.notify_all();
@@ -202,6 +203,50 @@ TEST_F(ServerTest, SlowAndIdleSocketsDelayNoOneAndAreClosedAtTheirDeadlines) {
   EXPECT_LT(Clock::now() - attack_start, 3500ms);
   stop_dribble = true;
   dribble.join();
+}
+
+// The deadline covers the request's arrival, not the route's work: a voice
+// note may take longer to transcribe than its upload was allowed.
+TEST_F(ServerTest, ARouteMayWorkPastTheRequestDeadlineOnceTheBodyIsIn) {
+  Limits limits;
+  limits.request_timeout = 300ms;
+  start(limits);
+  RawSocket s(server->port());
+  const auto sent = Clock::now();
+  ASSERT_TRUE(s.send("POST /gate HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"));
+  {
+    std::unique_lock l(mu);
+    ASSERT_TRUE(cv.wait_for(l, 5s, [&] { return entered; }));
+  }
+  while (Clock::now() - sent < 3 * limits.request_timeout) std::this_thread::sleep_for(10ms);
+  open_gate();
+  EXPECT_EQ(answer_body(s.read_answers(1)), R"({"gate":"passed"})");
+}
+
+// Large bodies in memory have an overall cap; small webhooks never meet it.
+TEST_F(ServerTest, LargeBodiesShareABudgetThatSmallOnesNeverMeet) {
+  Limits limits;
+  limits.max_buffered_bodies = 100 * 1024;
+  start(limits);
+  const std::string large = "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(150 * 1024) +
+                            "\r\n\r\n";
+  RawSocket holder(server->port(), "127.0.0.2");
+  ASSERT_TRUE(holder.send(large + "abc"));  // 86 KiB of the budget, held while it trickles
+  const auto until = Clock::now() + 5s;
+  while (server->buffered_body_bytes() == 0 && Clock::now() < until) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(server->buffered_body_bytes(), 86u * 1024);
+
+  std::string refused = exchange(large, 1, "127.0.0.3");
+  EXPECT_EQ(status_codes(refused), "503");
+  EXPECT_EQ(answer_body(refused), R"({"detail":"Service Unavailable"})");
+  EXPECT_EQ(answer_body(exchange("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello")),
+            R"({"size":5})");
+
+  // Once the holder's body is in and answered, its share is free again.
+  ASSERT_TRUE(holder.send(std::string(150 * 1024 - 3, 'a')));
+  EXPECT_EQ(answer_body(holder.read_answers(1)), R"({"size":153600})");
+  EXPECT_EQ(server->buffered_body_bytes(), 0u);
+  EXPECT_EQ(answer_body(exchange(large + std::string(150 * 1024, 'b'))), R"({"size":153600})");
 }
 
 TEST_F(ServerTest, ConnectionCapsMakeRoomForANewPeer) {
