@@ -25,18 +25,31 @@
 namespace talmo::integration {
 namespace {
 
-TEST(TalmoBinary, ServesUntilSigtermThenExitsCleanly) {
-  TempFolder home;
-  testing::FakeServer bridge;
+// A bridge that takes every text and typing indicator.
+void answer_sends(testing::FakeServer& bridge) {
   bridge.reply("POST", "/send", 200, R"({"status": "sent"})");
   bridge.reply("POST", "/presence", 200, R"({"status": "ok"})");
-  const int port = free_port();
+}
+
+// `talmo serve` for the owner on `port`, its data under `home`, talking to
+// the given bridge and model.
+std::vector<std::string> serve_env(const TempFolder& home, int port, const std::string& bridge_url,
+                                   const std::string& groq_url) {
   auto env = base_env(home);
   env.push_back(std::string("MASTER_NUMBER=") + MASTER);
   env.push_back("TALMO_PORT=" + std::to_string(port));
   env.push_back("TALMO_DATA_DIR=" + (home.path / "data").string());
-  env.push_back("BRIDGE_URL=" + bridge.url());
-  env.push_back("GROQ_BASE_URL=http://127.0.0.1:9");
+  env.push_back("BRIDGE_URL=" + bridge_url);
+  env.push_back("GROQ_BASE_URL=" + groq_url);
+  return env;
+}
+
+TEST(TalmoBinary, ServesUntilSigtermThenExitsCleanly) {
+  TempFolder home;
+  testing::FakeServer bridge;
+  answer_sends(bridge);
+  const int port = free_port();
+  auto env = serve_env(home, port, bridge.url(), "http://127.0.0.1:9");
 
   Child talmo({"serve"}, env);
   std::string line = talmo.wait_for_stderr_line("listening on", std::chrono::seconds(30));
@@ -65,8 +78,7 @@ TEST(TalmoBinary, AConversationCutOffAtTheShutdownGraceIsReportedOnceAfterTheRes
   using namespace std::chrono_literals;
   TempFolder home;
   testing::FakeServer bridge, groq;
-  bridge.reply("POST", "/send", 200, R"({"status": "sent"})");
-  bridge.reply("POST", "/presence", 200, R"({"status": "ok"})");
+  answer_sends(bridge);
   std::mutex mu;
   std::condition_variable cv;
   bool answer = false;
@@ -90,12 +102,7 @@ TEST(TalmoBinary, AConversationCutOffAtTheShutdownGraceIsReportedOnceAfterTheRes
     }
   } answer_at_exit{mu, cv, answer};
   const int port = free_port();
-  auto env = base_env(home);
-  env.push_back(std::string("MASTER_NUMBER=") + MASTER);
-  env.push_back("TALMO_PORT=" + std::to_string(port));
-  env.push_back("TALMO_DATA_DIR=" + (home.path / "data").string());
-  env.push_back("BRIDGE_URL=" + bridge.url());
-  env.push_back("GROQ_BASE_URL=" + groq.url());
+  auto env = serve_env(home, port, bridge.url(), groq.url());
   env.push_back("GROQ_API_KEYS=gsk_test");
   env.push_back("SHUTDOWN_GRACE=1");
   const std::string message = "Plan my week around the dentist, please";
