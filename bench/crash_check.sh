@@ -22,19 +22,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-  local p
-  for _ in $(seq 1 100); do
-    p=$((20000 + RANDOM % 20000))
-    port_in_use "$p" || { echo "$p"; return; }
-  done
-  echo "no free port" >&2; exit 1
-}
-wait_for_port() {
-  for _ in $(seq 1 200); do port_in_use "$1" && return 0; sleep 0.05; done
-  echo "nothing listens on port $1" >&2; return 1
-}
+# shellcheck source=ports.sh
+. "$(dirname "$0")/ports.sh"
 
 PORT=$(free_port)
 mkdir -p "$SCRATCH/home"

@@ -27,19 +27,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-  local p
-  for _ in $(seq 1 100); do
-    p=$((20000 + RANDOM % 20000))
-    port_in_use "$p" || { echo "$p"; return; }
-  done
-  echo "no free port" >&2; exit 1
-}
-wait_for_port() {
-  for _ in $(seq 1 200); do port_in_use "$1" && return 0; sleep 0.05; done
-  echo "nothing listens on port $1" >&2; return 1
-}
+# shellcheck source=ports.sh
+. "$(dirname "$0")/ports.sh"
 rss() { awk '/^VmRSS/ {printf "%.1f MB", $2/1024}' "/proc/$1/status"; }
 peak() { awk '/^VmHWM/ {printf "%.1f MB", $2/1024}' "/proc/$1/status"; }
 # requests/s from wrk's output
