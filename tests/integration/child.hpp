@@ -37,17 +37,20 @@ class Child {
     if (input) {
       EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     }
+    // Everything the child needs is built before fork: the test's other
+    // threads may hold the allocator's lock at that moment, and the child
+    // would wait on it forever.
+    std::vector<char*> argv, envp;
+    args.insert(args.begin(), TALMO_BINARY);
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], 1);
       ::dup2(err[1], 2);
       if (input) ::dup2(in[0], 0);
-      std::vector<char*> argv, envp;
-      args.insert(args.begin(), TALMO_BINARY);
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      for (auto& e : env) envp.push_back(e.data());
-      envp.push_back(nullptr);
       ::execve(TALMO_BINARY, argv.data(), envp.data());
       ::_exit(127);
     }
