@@ -6,6 +6,7 @@
 #include "support/secrets.hpp"
 #include "support/unicode.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -140,8 +141,13 @@ BridgeStatus parse_status(std::string_view body) {
   status.reachable = true;
   status.connected = doc.value("connected", json(false)) == json(true);
   status.paired = doc.value("paired", json(false)) == json(true);
-  if (auto number = doc.find("number"); number != doc.end() && number->is_string())
-    status.number = number->get<std::string>();
+  // Only digits name an account; anything else is shown as unknown rather
+  // than echoed into `talmo doctor`'s report.
+  if (auto number = doc.find("number"); number != doc.end() && number->is_string()) {
+    const auto& digits = number->get_ref<const std::string&>();
+    if (!digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      status.number = digits;
+  }
   return status;
 }
 

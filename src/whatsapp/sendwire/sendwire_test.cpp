@@ -150,8 +150,14 @@ TEST_F(SendwireTest, BridgeStatusIsConnectedOnlyWhenTheBridgeSaysSo) {
     EXPECT_EQ(s.connected, c.connected) << c.body.substr(0, 40);
     EXPECT_EQ(s.reachable, s.error.empty()) << c.body.substr(0, 40);
   }
-  bridge.reply("GET", "/status", 200, R"({"connected": true, "paired": true, "number": "4915123456789"})");
-  EXPECT_EQ(bridge_status().number, std::optional<std::string>("4915123456789"));
+  for (const auto& [number, shown] : std::vector<std::pair<std::string, std::optional<std::string>>>{
+           {R"("4915123456789")", "4915123456789"},
+           {R"("")", std::nullopt},
+           {R"("+49 151[2J")", std::nullopt},
+           {"4915123456789", std::nullopt}}) {
+    bridge.reply("GET", "/status", 200, R"({"connected": true, "paired": true, "number": )" + number + "}");
+    EXPECT_EQ(bridge_status().number, shown) << number;
+  }
 
   bridge.stop();
   const BridgeStatus down = bridge_status();
