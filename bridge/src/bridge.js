@@ -18,6 +18,12 @@ export const LOGGED_OUT = 401;
 const CONNECTION_REPLACED = 440;
 const RESTART_REQUIRED = 515;
 
+// WhatsApp keeps messages for an offline device for a while and delivers them
+// on the next connection; past a day an answer would come too late to help.
+const MAX_MESSAGE_AGE_S = 24 * 60 * 60;
+// How long the owner's LID lookup may take before LID-only messages stop waiting for it.
+const LID_LOOKUP_MS = 10000;
+
 const NETWORK_CODES = new Set(['ENOTFOUND', 'EAI_AGAIN', 'ECONNREFUSED', 'ECONNRESET', 'ETIMEDOUT', 'ENETUNREACH', 'EHOSTUNREACH']);
 
 export const PRESENCE_STATES = ['available', 'unavailable', 'composing', 'recording', 'paused'];
@@ -31,6 +37,12 @@ function withTimeout(promise, ms, why) {
   let timer;
   const timeout = new Promise((_, reject) => { timer = setTimeout(() => reject(new Error(why)), ms); });
   return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
+}
+
+// A message timestamp in seconds: a number, or a protobuf Long from the library.
+function seconds(timestamp) {
+  const value = typeof timestamp?.toNumber === 'function' ? timestamp.toNumber() : Number(timestamp);
+  return Number.isFinite(value) && value > 0 ? value : null;
 }
 
 function closeReason(error) {
@@ -72,6 +84,8 @@ export class Bridge {
     this.connected = false;
     this.ownNumber = null;    // digits of the linked account
     this.ownLid = null;
+    this.ownerLid = null;         // the owner's LID, as the library maps the owner's number
+    this.ownerLidLookup = null;   // settles once the lookup at open is answered or gave up
     this.selfChat = false;    // linked to the owner's own number
     this.reconnectDelayMs = this.reconnectInitialMs;
     this.reconnectTimer = null;
@@ -184,6 +198,7 @@ export class Bridge {
     this.ownNumber = phoneDigits(socket.user?.id);
     this.ownLid = isLid(socket.user?.lid) ? normalizeJid(socket.user.lid) : null;
     this.selfChat = Boolean(this.ownNumber && this.ownNumber === this.config.ownerDigits);
+    this.lookUpOwnerLid(socket);
     fs.rmSync(this.qrFile, { force: true });
     this.logger.success(this.selfChat
       ? `WhatsApp connected as the owner's own number ${this.ownNumber}: only the "message yourself" chat is served`
@@ -231,10 +246,35 @@ export class Bridge {
     }
   }
 
-  // The phone number's digits of a LID: the mappings WhatsApp announced, else
-  // the library's mapping store. Null when neither knows it.
+  // Asks the library for the LID of the owner's number (from its store, else
+  // from WhatsApp), so a message from the owner that names only that LID is
+  // still recognised. Messages needing it wait for the answer, a bounded time.
+  lookUpOwnerLid(socket) {
+    const owner = this.config.ownerDigits;
+    const lidMapping = socket.signalRepository?.lidMapping;
+    if (!owner || typeof lidMapping?.getLIDForPN !== 'function') return;
+    const lookup = withTimeout(Promise.resolve().then(() => lidMapping.getLIDForPN(`${owner}@${PERSONAL}`)),
+      LID_LOOKUP_MS, 'no answer in time');
+    this.ownerLidLookup = lookup.then((found) => {
+      if (this.socket !== socket) return;
+      const lid = normalizeJid(found);
+      if (!isLid(lid)) {
+        this.logger.warning(`WhatsApp knows no LID for the owner's number ${owner}; messages from the owner that carry only a LID cannot be matched`);
+        return;
+      }
+      this.ownerLid = lid;
+      this.lids.set(lid, owner);
+      this.logger.debug(`The owner's LID is ${lid}`);
+    }).catch((err) => {
+      this.logger.warning(`Could not look up the owner's LID (${err.message}); messages from the owner that carry only a LID may not be matched`);
+    });
+  }
+
+  // The phone number's digits of a LID: the owner's LID, the mappings WhatsApp
+  // announced, else the library's mapping store. Null when none knows it.
   async numberOfLid(socket, lid) {
     const jid = normalizeJid(lid);
+    if (!this.lids.has(jid)) await this.ownerLidLookup;
     if (this.lids.has(jid)) return this.lids.get(jid);
     try {
       const pn = await socket.signalRepository?.lidMapping?.getPNForLID?.(jid);
@@ -245,30 +285,48 @@ export class Bridge {
     }
   }
 
-  // The sender's phone digits, or null. Never a LID.
+  // The sender's phone digits of a message someone else sent, or null. Never a LID.
+  // (On a message someone else sent, the alternate address is the sender's.)
   async senderOf(socket, key) {
     const chat = key.remoteJid;
     if (isPhoneJid(chat)) return phoneDigits(chat);
     if (!isLid(chat)) return null;
-    return phoneDigits(key.remoteJidAlt) ?? phoneDigits(key.senderPn) ?? (await this.numberOfLid(socket, chat));
+    return phoneDigits(key.remoteJidAlt) ?? (await this.numberOfLid(socket, chat));
   }
 
+  // Whether the message's chat is the linked account's "message yourself"
+  // chat: the chat itself is its phone number or its LID. The alternate
+  // address never decides it: on a message the account sent, that is the
+  // sender's own other address, so it would turn the owner's messages to
+  // friends into notes to self.
   isOwnChat(key) {
     const chat = normalizeJid(key.remoteJid);
-    const alt = normalizeJid(key.remoteJidAlt);
-    const mine = [`${this.ownNumber}@${PERSONAL}`, this.ownLid].filter(Boolean);
-    return mine.includes(chat) || mine.includes(alt);
+    return [`${this.ownNumber}@${PERSONAL}`, this.ownLid, this.ownerLid].filter(Boolean).includes(chat);
   }
 
+  // Live messages come as "notify"; what WhatsApp kept while the bridge was
+  // offline, and the account's own sends, come as "append". Both go through
+  // the same filters; history sync has an event of its own.
   async onMessages(socket, { messages, type }) {
-    if (type !== 'notify') {
-      this.logger.debug(`Ignored ${messages?.length ?? 0} message(s) of a "${type}" update (history or own sends)`);
+    if (type !== 'notify' && type !== 'append') {
+      this.logger.debug(`Ignored ${messages?.length ?? 0} message(s) of a "${type}" update`);
       return;
     }
-    for (const message of messages ?? []) await this.onMessage(socket, message);
+    let stale = 0;
+    for (const message of messages ?? []) {
+      if ((await this.onMessage(socket, message)) === 'stale') stale++;
+    }
+    if (stale) this.logger.warning(`${stale} message(s) older than 24 hours were delivered late by WhatsApp and not forwarded`);
     this.forwarder.kick();
   }
 
+  // Whether a message is too old to answer now.
+  isStale(message) {
+    const sent = seconds(message.messageTimestamp);
+    return sent !== null && Date.now() / 1000 - sent > MAX_MESSAGE_AGE_S;
+  }
+
+  // Handles one message; answers 'stale' when it was left out for its age.
   async onMessage(socket, message) {
     const key = message?.key;
     const id = key?.id;
@@ -280,6 +338,12 @@ export class Bridge {
     const kind = chatKind(key.remoteJid);
     if (kind !== 'person') {
       this.logger.debug(`Ignored a message from a ${kind}`);
+      return;
+    }
+    if (!message.message) {
+      // A notification (or a message that failed to decrypt: the library asks
+      // for it again, and it comes back under the same id, so it is not remembered).
+      this.logger.debug(`Ignored a notification without content (${message.messageStubType ?? 'no type'})`);
       return;
     }
     let sender;
@@ -300,6 +364,7 @@ export class Bridge {
         return;
       }
     }
+    if (this.isStale(message)) return 'stale';
     const content = classify(message.message);
     if (content.kind === 'ignored') {
       this.logger.debug(`Ignored ${content.what} from ${sender}`);

@@ -54,10 +54,11 @@ test('texts and voice notes reach Talmo with the sender digits; what is not a pr
     incoming({ from, message: { imageMessage: { caption: 'photo' } } }),
     incoming({ from, text: 'sent from the assistant phone', fromMe: true }),
   ]);
-  socket.deliver([incoming({ from, text: 'history' })], 'append');
+  // What WhatsApp kept while the bridge was offline comes as "append".
+  socket.deliver([incoming({ from, text: 'kept offline' })], 'append');
 
-  await until(() => talmo.calls.length === 5, 3000, 'five webhook calls');
-  assert.deepEqual(talmo.texts(), ['plain', 'extended', 'ephemeral', 'view once'].map((message) => ({ sender: OWNER, message })));
+  await until(() => talmo.calls.length === 6, 3000, 'six webhook calls');
+  assert.deepEqual(talmo.texts(), ['plain', 'extended', 'ephemeral', 'view once', 'kept offline'].map((message) => ({ sender: OWNER, message })));
   const voice = talmo.calls.find((c) => c.path === '/whatsapp/incoming/audio');
   assert.equal(voice.headers['x-sender'], OWNER);
   assert.equal(voice.body.toString(), 'OggS-VOICE1');

@@ -39,7 +39,7 @@ let counter = 0;
 export function incoming({ from, text, message, fromMe = false, id = `MSG${++counter}`, alt } = {}) {
   const key = { remoteJid: from, fromMe, id };
   if (alt) key.remoteJidAlt = alt;
-  return { key, message: message ?? { conversation: text }, messageTimestamp: 1 };
+  return { key, message: message ?? { conversation: text }, messageTimestamp: Math.floor(Date.now() / 1000) };
 }
 
 // A fake Talmo: records webhook calls; `answer(req)` gives [status, body] or 'drop'.
