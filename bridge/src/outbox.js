@@ -125,7 +125,7 @@ export class Outbox {
     while (this.pending.length > this.cap) {
       const oldest = this.pending.shift();
       this.logger.error(
-        `The queue for Talmo is full (${this.cap} messages): dropped the oldest, a ${oldest.kind} message from ${oldest.sender} received ${oldest.queuedAt}`);
+        `The queue for Talmo is full (${this.cap} messages): dropped the oldest, a ${oldest.type ?? oldest.kind} message from ${oldest.sender} received ${oldest.queuedAt}`);
       this.rememberId(oldest.id);
       dropped.push(oldest);
     }
