@@ -365,15 +365,20 @@ export class Bridge {
       }
     }
     if (this.isStale(message)) return 'stale';
-    const content = classify(message.message);
+    const content = classify(message);
     if (content.kind === 'ignored') {
-      this.logger.debug(`Ignored ${content.what} from ${sender}`);
+      this.logger.info(`Ignored ${content.what} from ${sender}: not a message to answer`);
+      return;
+    }
+    if (content.kind === 'other') {
+      this.logger.info(`A message of kind ${content.type} from ${sender} queued for Talmo, which cannot read it yet and says so`);
+      this.outbox.addOther({ id, sender, type: content.type });
       return;
     }
     if (content.kind === 'text') {
-      this.logger.info(`Text message from ${sender} queued for Talmo`);
+      this.logger.info(`Text message from ${sender} queued for Talmo${content.quoted ? ' (a reply to an earlier message)' : ''}`);
       this.logger.debug(`Text from ${sender}: ${content.text}`);
-      this.outbox.addText({ id, sender, text: content.text });
+      this.outbox.addText({ id, sender, text: content.text, quoted: content.quoted });
       return;
     }
     let audio;
@@ -381,11 +386,13 @@ export class Bridge {
       // Bounded, so one stuck download cannot hold up every later message.
       audio = await withTimeout(this.downloadMedia(message, socket), this.downloadTimeoutMs, 'the download took too long');
     } catch (err) {
+      // Talmo still tells the owner, who can send it again.
       this.logger.error(`Could not download the voice note from ${sender}: ${err.message}`);
+      this.outbox.addOther({ id, sender, type: 'voice_note' });
       return;
     }
     this.logger.info(`Voice note from ${sender} (${audio.length} bytes) queued for Talmo`);
-    this.outbox.addAudio({ id, sender, audio });
+    this.outbox.addAudio({ id, sender, audio, quoted: content.quoted });
   }
 
   // Sends `text` to the chat `to`; resolves once WhatsApp took it.

@@ -6,6 +6,31 @@ const TEXT_TIMEOUT_MS = 15000;
 // Talmo transcribes a voice note before it answers.
 const AUDIO_TIMEOUT_MS = 120000;
 
+// The most bytes one encoded header value may take: a request's few such
+// headers then stay well inside Talmo's 16 KiB limit for all headers (over
+// it, Talmo answers 431 and the message would be dropped).
+export const HEADER_VALUE_MAX_BYTES = 3 * 1024;
+
+// `text` as a header value: percent-encoded as encodeURIComponent does
+// (Talmo decodes it), cut at whole characters so the encoded value stays
+// within `maxBytes`. A lone surrogate becomes U+FFFD.
+export function headerValue(text, maxBytes = HEADER_VALUE_MAX_BYTES) {
+  let out = '';
+  for (const ch of String(text).toWellFormed()) {
+    const encoded = encodeURIComponent(ch);
+    if (out.length + encoded.length > maxBytes) break;
+    out += encoded;
+  }
+  return out;
+}
+
+// What each kind of queued entry is called in log lines.
+function describe(entry) {
+  if (entry.kind === 'audio') return 'voice note';
+  if (entry.kind === 'other') return `message of kind ${entry.type}`;
+  return 'text message';
+}
+
 export class Forwarder {
   constructor({ outbox, talmoUrl, token = '', logger, fetchImpl = globalThis.fetch,
     initialDelayMs = 1000, maxDelayMs = 60000 }) {
@@ -59,7 +84,7 @@ export class Forwarder {
 
   // 'taken', 'retry' or 'dropped'.
   async deliver(entry) {
-    const what = entry.kind === 'audio' ? 'voice note' : 'text message';
+    const what = describe(entry);
     let request;
     if (entry.kind === 'audio') {
       let audio;
@@ -75,11 +100,21 @@ export class Forwarder {
         body: audio,
         timeout: AUDIO_TIMEOUT_MS,
       };
+      if (entry.quoted) request.headers['X-Quoted'] = headerValue(entry.quoted);
+    } else if (entry.kind === 'other') {
+      request = {
+        path: '/whatsapp/incoming/other',
+        headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify({ sender: entry.sender, kind: entry.type }),
+        timeout: TEXT_TIMEOUT_MS,
+      };
     } else {
+      const body = { sender: entry.sender, message: entry.text };
+      if (entry.quoted) body.quoted = entry.quoted;
       request = {
         path: '/whatsapp/incoming/text',
         headers: { 'Content-Type': 'application/json' },
-        body: JSON.stringify({ sender: entry.sender, message: entry.text }),
+        body: JSON.stringify(body),
         timeout: TEXT_TIMEOUT_MS,
       };
     }

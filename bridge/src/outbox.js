@@ -95,17 +95,24 @@ export class Outbox {
     while (this.handled.length > REMEMBERED_IDS) this.handledSet.delete(this.handled.shift());
   }
 
-  // Queues a text: {id, sender, text}.
-  addText({ id, sender, text }) {
-    this.push({ id, kind: 'text', sender, text });
+  // Queues a text: {id, sender, text, quoted (the text replied to, optional)}.
+  addText({ id, sender, text, quoted }) {
+    this.push({ id, kind: 'text', sender, text, ...(quoted ? { quoted } : {}) });
   }
 
-  // Queues a voice note: {id, sender, audio (bytes)}; the bytes go to a file first.
-  addAudio({ id, sender, audio }) {
+  // Queues a voice note: {id, sender, audio (bytes), quoted (optional)}; the
+  // bytes go to a file first.
+  addAudio({ id, sender, audio, quoted }) {
     fs.mkdirSync(this.audioDir, { recursive: true, mode: 0o700 });
     const file = path.join(this.audioDir, `${++this.counter}.ogg`);
     writeAtomically(file, audio);
-    this.push({ id, kind: 'audio', sender, file: path.basename(file) });
+    this.push({ id, kind: 'audio', sender, file: path.basename(file), ...(quoted ? { quoted } : {}) });
+  }
+
+  // Queues a message Talmo cannot read, so it can say so: {id, sender, type}
+  // (type: 'sticker', 'video', ...).
+  addOther({ id, sender, type }) {
+    this.push({ id, kind: 'other', sender, type });
   }
 
   audioOf(entry) {
@@ -118,7 +125,7 @@ export class Outbox {
     while (this.pending.length > this.cap) {
       const oldest = this.pending.shift();
       this.logger.error(
-        `The queue for Talmo is full (${this.cap} messages): dropped the oldest, a ${oldest.kind} message from ${oldest.sender} received ${oldest.queuedAt}`);
+        `The queue for Talmo is full (${this.cap} messages): dropped the oldest, a ${oldest.type ?? oldest.kind} message from ${oldest.sender} received ${oldest.queuedAt}`);
       this.rememberId(oldest.id);
       dropped.push(oldest);
     }

@@ -50,14 +50,16 @@ test('texts and voice notes reach Talmo with the sender digits; what is not a pr
     incoming({ from: '1203630@newsletter', text: 'newsletter' }),
     incoming({ from, message: { reactionMessage: { text: '👍' } } }),
     incoming({ from, message: { protocolMessage: { type: 14, editedMessage: { conversation: 'edit' } } } }),
+    incoming({ from, text: 'sent from the assistant phone', fromMe: true }),
+    // Talmo says it cannot read these yet:
     incoming({ from, message: { audioMessage: { ptt: false } } }),
     incoming({ from, message: { imageMessage: { caption: 'photo' } } }),
-    incoming({ from, text: 'sent from the assistant phone', fromMe: true }),
   ]);
   // What WhatsApp kept while the bridge was offline comes as "append".
   socket.deliver([incoming({ from, text: 'kept offline' })], 'append');
 
-  await until(() => talmo.calls.length === 6, 3000, 'six webhook calls');
+  await until(() => talmo.calls.length === 8, 3000, 'eight webhook calls');
+  assert.deepEqual(talmo.calls.filter((c) => c.path === '/whatsapp/incoming/other').map((c) => JSON.parse(c.body).kind), ['audio', 'image']);
   assert.deepEqual(talmo.texts(), ['plain', 'extended', 'ephemeral', 'view once', 'kept offline'].map((message) => ({ sender: OWNER, message })));
   const voice = talmo.calls.find((c) => c.path === '/whatsapp/incoming/audio');
   assert.equal(voice.headers['x-sender'], OWNER);
@@ -191,7 +193,9 @@ test('a voice note that cannot be downloaded is reported and holds up no later m
   });
   const from = `${OWNER}@s.whatsapp.net`;
   socket.deliver([incoming({ from, message: { audioMessage: { ptt: true } } }), incoming({ from, text: 'after' })]);
-  await until(() => talmo.calls.length === 1, 3000, 'the text after the stuck voice note');
+  await until(() => talmo.calls.length === 2, 3000, 'the text after the stuck voice note');
+  // Talmo is told, so the owner hears the voice note was lost.
+  assert.deepEqual(JSON.parse(talmo.calls[0].body), { sender: OWNER, kind: 'voice_note' });
   assert.deepEqual(talmo.texts(), [{ sender: OWNER, message: 'after' }]);
   assert.deepEqual(lines('error'), [`Could not download the voice note from ${OWNER}: the download took too long`]);
 });

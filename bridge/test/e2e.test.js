@@ -25,11 +25,16 @@ async function freePort() {
   return port;
 }
 
-// Groq's chat completion with a small-talk router reply.
-async function fakeGroq() {
+// Groq's chat completion with a small-talk router reply; `seen` collects the
+// last message of each request, what the model was asked about.
+async function fakeGroq(seen = []) {
   const server = http.createServer((req, res) => {
-    req.resume();
+    const chunks = [];
+    req.on('data', (c) => chunks.push(c));
     req.on('end', () => {
+      try {
+        seen.push(JSON.parse(Buffer.concat(chunks)).messages.at(-1).content);
+      } catch { /* not a chat request */ }
       const content = JSON.stringify({ thought: 'greeting', module: null, response: REPLY });
       res.writeHead(200, { 'Content-Type': 'application/json' });
       res.end(JSON.stringify({ id: 'c1', object: 'chat.completion',
@@ -39,12 +44,17 @@ async function fakeGroq() {
   return listen(server, '127.0.0.1', 0);
 }
 
-test('an incoming "hi" from the owner comes back as the model\'s reply', {
+const needsBinary = {
   skip: fs.existsSync(BINARY) ? false : `${BINARY} is missing (build it first: make build)`,
   timeout: 60000,
-}, async () => {
+};
+
+// Runs `body({socket, seen, log})` against the real talmo, this bridge on a
+// fake WhatsApp socket, and the fake Groq; `log()` is talmo's stderr so far.
+async function withTalmoAndBridge(body) {
   const home = tempHome();
-  const groq = await fakeGroq();
+  const seen = [];
+  const groq = await fakeGroq(seen);
   const [talmoPort, bridgePort] = [await freePort(), await freePort()];
   const talmo = spawn(BINARY, ['serve'], {
     env: {
@@ -68,11 +78,7 @@ test('an incoming "hi" from the owner comes back as the model\'s reply', {
     const socket = fake.sockets[0];
     socket.open();
     await until(() => stderr.includes('Talmo listening on'), 20000, `talmo to listen; its stderr:\n${stderr}`);
-    socket.deliver([incoming({ from: `${OWNER}@s.whatsapp.net`, text: 'hi' })]);
-
-    await until(() => socket.sent.length > 0, 20000, `a reply; talmo's stderr:\n${stderr}`);
-    assert.deepEqual(socket.sent.map((s) => [s.jid, s.content.text]), [[`${OWNER}@s.whatsapp.net`, REPLY]]);
-    assert.deepEqual(socket.presences[0], { state: 'composing', jid: `${OWNER}@s.whatsapp.net` });
+    await body({ socket, seen, log: () => stderr });
   } finally {
     talmo.kill('SIGTERM');
     assert.equal(await exited, 0);
@@ -83,4 +89,38 @@ test('an incoming "hi" from the owner comes back as the model\'s reply', {
     await bridge.stop();
     fs.rmSync(home, { recursive: true, force: true });
   }
+}
+
+test('an incoming "hi" from the owner comes back as the model\'s reply', needsBinary, async () => {
+  await withTalmoAndBridge(async ({ socket, log }) => {
+    socket.deliver([incoming({ from: `${OWNER}@s.whatsapp.net`, text: 'hi' })]);
+
+    await until(() => socket.sent.length > 0, 20000, `a reply; talmo's stderr:\n${log()}`);
+    assert.deepEqual(socket.sent.map((s) => [s.jid, s.content.text]), [[`${OWNER}@s.whatsapp.net`, REPLY]]);
+    assert.deepEqual(socket.presences[0], { state: 'composing', jid: `${OWNER}@s.whatsapp.net` });
+  });
+});
+
+test('a location, a contact and a reply reach the model as text; a sticker gets the fixed answer', needsBinary, async () => {
+  await withTalmoAndBridge(async ({ socket, seen, log }) => {
+    const from = `${OWNER}@s.whatsapp.net`;
+    socket.deliver([
+      incoming({ from, message: { locationMessage: { degreesLatitude: 48.21042, degreesLongitude: 16.36551, name: 'Café Central', comment: 'weather here?' } } }),
+      incoming({ from, message: { contactMessage: { displayName: 'Anna', vcard: 'BEGIN:VCARD\nFN:Anna\nTEL;waid=4915111111111:+49 151 11111111\nEND:VCARD' } } }),
+      incoming({ from, message: { extendedTextMessage: { text: 'move this to 5pm', contextInfo: { stanzaId: 'R1', quotedMessage: { conversation: 'Reminder: dentist at 3pm' } } } } }),
+      incoming({ from, message: { stickerMessage: { mimetype: 'image/webp' } } }),
+    ]);
+
+    await until(() => socket.sent.length === 4, 20000, `four answers; talmo's stderr:\n${log()}`);
+    assert.deepEqual(socket.sent.map((s) => s.content.text).sort(), [
+      "I can't see stickers yet, Boss. For now I can read text, voice notes, locations and contacts.",
+      REPLY, REPLY, REPLY,
+    ].sort());
+    assert.ok(socket.sent.every((s) => s.jid === from));
+    assert.deepEqual(seen, [
+      '📍 Location: Café Central (48.2104, 16.3655)\nweather here?',
+      '👤 Contact: Anna, +49 151 11111111',
+      '[Replying to: “Reminder: dentist at 3pm”]\nmove this to 5pm',
+    ]);
+  });
 });

@@ -170,6 +170,10 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   routes.allowed_hosts = config.allowed_hosts;
   routes.allowed_hosts.push_back(config.host);
   routes.bridge_token = config.bridge_token;
+  // The answer to a message Talmo cannot read goes out like every other text.
+  routes.send_notice = [&outbox](const std::string& number, const std::string& text) {
+    outbox.enqueue(number, text);
+  };
   ingrest::bind(std::move(routes));
 
   web::ServerOptions server;

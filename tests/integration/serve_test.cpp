@@ -1,6 +1,7 @@
 // The real server, in process, on an ephemeral loopback port, with fake
 // bridge and Groq servers and a temporary data folder.
 #include "integration.hpp"
+#include "core/prompts/messages/messages.hpp"
 #include "testing/socket.hpp"
 
 #include <gtest/gtest.h>
@@ -245,6 +246,34 @@ TEST_F(ServeTest, AVoiceNoteIsTranscribedAndHandledLikeText) {
   res = client.Get("/healthz");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
+}
+
+// A reply reaches the model, and memory, with the text it replies to; a
+// sticker gets one fixed answer a minute, without the model or memory.
+TEST_F(ServeTest, AReplyRunsOnItsQuoteAndAStickerIsAnsweredWithoutTheModel) {
+  auto app = rig.start();
+  httplib::Client client("127.0.0.1", app->port());
+  const std::string with_quote = "[Replying to: \u201CReminder: dentist at 3pm\u201D]\nmove this to 5pm";
+  auto res = client.Post("/whatsapp/incoming/text",
+                         json({{"sender", OWNER}, {"message", "move this to 5pm"}, {"quoted", "Reminder: dentist at 3pm"}}).dump(),
+                         "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+  ASSERT_TRUE(Rig::wait_idle(*app));
+  for (int i = 0; i < 2; ++i) {
+    res = client.Post("/whatsapp/incoming/other", json({{"sender", OWNER}, {"kind", "sticker"}}).dump(), "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+  }
+  ASSERT_TRUE(Rig::wait_idle(*app));
+  app->stop();
+
+  EXPECT_EQ(rig.sent_texts(), (std::vector<std::string>{"Noted, Boss.", messages::other_kind_message("sticker")}));
+  const auto requests = rig.chat_requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0]["messages"].back(), json({{"role", "user"}, {"content", with_quote}}));
+  EXPECT_EQ(rig.stored_history(OWNER), json::array({json({{"role", "user"}, {"content", with_quote}}),
+                                                    json({{"role", "assistant"}, {"content", "Noted, Boss."}})}));
 }
 
 TEST_F(ServeTest, InternalConfigReportsTheCurrentValuesToLoopbackCallers) {

@@ -1,5 +1,6 @@
 #include "routes/ingrest/ingrest.hpp"
 
+#include "core/prompts/messages/messages.hpp"
 #include "support/host.hpp"
 #include "support/log.hpp"
 #include "support/phone.hpp"
@@ -92,12 +93,46 @@ class RefusalLog {
   std::unordered_map<std::string, TimePoint> last_line_;  // sender shown -> its last line
 };
 
+// When the owner was last answered for each kind of message Talmo cannot
+// read: one answer per kind per minute.
+class OtherAnswers {
+ public:
+  // Whether to answer `kind` now; if so, it counts as answered at `now`
+  // until forget() takes it back.
+  bool claim(const std::string& kind, TimePoint now) {
+    std::lock_guard lock(mu_);
+    auto [it, fresh] = last_.try_emplace(kind, now);
+    // A clock set back answers again rather than stay silent.
+    if (!fresh && now >= it->second && now - it->second < WINDOW) return false;
+    previous_[kind] = fresh ? std::nullopt : std::optional<TimePoint>(it->second);
+    it->second = now;
+    return true;
+  }
+
+  // The answer could not be sent: the next message of `kind` is answered.
+  void forget(const std::string& kind) {
+    std::lock_guard lock(mu_);
+    auto previous = previous_[kind];
+    if (previous)
+      last_[kind] = *previous;
+    else
+      last_.erase(kind);
+  }
+
+ private:
+  static constexpr std::chrono::minutes WINDOW{1};
+  std::mutex mu_;
+  std::unordered_map<std::string, TimePoint> last_;
+  std::unordered_map<std::string, std::optional<TimePoint>> previous_;
+};
+
 // The bindings and what is worked out from them once.
 struct Bound {
   Bindings b;
   std::string owner_digits;  // the master number's full international digits; "" refuses everyone
   std::shared_ptr<Clock> clock;
   std::shared_ptr<RefusalLog> refusals = std::make_shared<RefusalLog>();  // fresh with every bind
+  std::shared_ptr<OtherAnswers> other_answers = std::make_shared<OtherAnswers>();
   std::vector<std::string> host_names;  // allowed Host names besides the loopback ones
 };
 
@@ -290,7 +325,7 @@ Answer audio_answer(const AudioRequest& request, const Bound& bound) {
   log::info("Successfully transcribed: '" + unicode::first_chars(transcript, 40) + "...'");
   log::success("Verified Boss voice message. Handing off to AI...");
   if (!b.enqueue_conversation) throw std::runtime_error("no conversation runner is bound");
-  b.enqueue_conversation(sender, transcript);
+  b.enqueue_conversation(sender, with_quote(header_text(request.quoted), transcript));
   return {200, status_only("received")};
 }
 
@@ -322,9 +357,53 @@ Answer text_answer(std::string_view body, const Bound& bound, bool may_block) {
             "...'");
   log::success("Verified Boss message. Handing off to AI...");
   if (!b.enqueue_conversation) throw std::runtime_error("no conversation runner is bound");
-  b.enqueue_conversation(from, text);
+  // A reply carries the text it replies to; a `quoted` that is not a text is ignored.
+  const json quoted = data.contains("quoted") ? data["quoted"] : json();
+  b.enqueue_conversation(from, quoted.is_string() ? with_quote(quoted.get_ref<const std::string&>(), text) : text);
   return {200, status_only("received")};
 }
+
+// The kinds the bridge names; anything else is answered as "other".
+constexpr std::array<std::string_view, 13> OTHER_KINDS = {
+    "sticker", "video", "video_note", "gif", "poll", "event", "view_once",
+    "audio", "image", "document", "document_too_large", "voice_note", "other"};
+
+Answer other_answer(std::string_view body, const Bound& bound, bool may_block) {
+  const Bindings& b = bound.b;
+  json data = decode_json(body);
+  if (!data.is_object()) throw std::runtime_error("the request body must be a JSON object");
+  json sender = data.contains("sender") ? data["sender"] : json("");
+  json kind = data.contains("kind") ? data["kind"] : json("");
+  if (is_empty_value(sender) || is_empty_value(kind)) return {200, ignored("Missing sender or kind")};
+  // Sending the answer is a durable write: done on a worker, and only there.
+  if (!may_block && sender.is_string() && kind.is_string() &&
+      sender_is(sender.get_ref<const std::string&>(), bound.owner_digits))
+    return web::run_on_worker();
+  if (!sender.is_string()) throw std::runtime_error("'sender' must be a JSON string");
+  const std::string& from = sender.get_ref<const std::string&>();
+  if (!owner_or_logged(from, bound)) return {200, status_only("unauthorized")};
+  if (!kind.is_string()) throw std::runtime_error("'kind' must be a JSON string");
+  const std::string& named = kind.get_ref<const std::string&>();
+  const bool known = std::find(OTHER_KINDS.begin(), OTHER_KINDS.end(), named) != OTHER_KINDS.end();
+  // Unknown kinds share one answer and one minute, so no sender can grow the table.
+  const std::string key = known ? named : "other";
+  if (!bound.other_answers->claim(key, bound.clock->now())) {
+    log::info("Not answering the message of kind " + key + " from " + from +
+              " again: the owner was told within the last minute that Talmo cannot read it");
+    return {200, status_only("received")};
+  }
+  try {
+    if (!b.send_notice) throw std::runtime_error("no sender for notices is bound");
+    b.send_notice(from, messages::other_kind_message(key));
+  } catch (...) {
+    bound.other_answers->forget(key);
+    throw;
+  }
+  log::info("Told " + from + " that Talmo cannot read a message of kind " +
+            (known ? key : key + " (named " + json_text(json(unicode::first_chars(named, 40))) + ")"));
+  return {200, status_only("received")};
+}
+
 
 }  // namespace
 
@@ -344,6 +423,44 @@ void bind(Bindings b) {
   std::lock_guard lock(g_mu);
   g_bound = std::move(shared);
   g_generation.fetch_add(1, std::memory_order_release);
+}
+
+std::string with_quote(std::string_view quoted, std::string_view message) {
+  if (quoted.empty()) return std::string(message);
+  return "[Replying to: \u201C" + unicode::first_chars(quoted, MAX_QUOTED_CHARS) + "\u201D]\n" +
+         std::string(message);
+}
+
+namespace {
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Bytes that are not UTF-8 become U+FFFD.
+std::string valid_utf8(std::string_view text) { return unicode::to_utf8(unicode::to_u32(text)); }
+
+}  // namespace
+
+std::string header_text(std::string_view value) {
+  std::string decoded;
+  decoded.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '%') {
+      decoded += value[i];
+      continue;
+    }
+    const int high = i + 2 < value.size() ? hex_value(value[i + 1]) : -1;
+    const int low = i + 2 < value.size() ? hex_value(value[i + 2]) : -1;
+    if (high < 0 || low < 0) return valid_utf8(value);
+    decoded += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  std::string checked = valid_utf8(decoded);
+  return checked == decoded ? decoded : valid_utf8(value);
 }
 
 bool is_owner(std::string_view sender, std::string_view master_number) {
@@ -367,6 +484,16 @@ Answer handle_incoming_audio_message(const AudioRequest& request) {
     return audio_answer(request, *b);
   } catch (const std::exception& e) {
     log::error(std::string("Error processing Go bridge audio webhook: ") + e.what());
+    return {200, error_body(e.what())};
+  }
+}
+
+Answer handle_incoming_other_message(std::string_view body, bool may_block) {
+  const auto& b = bound();  // nothing below calls bound() again
+  try {
+    return other_answer(body, *b, may_block);
+  } catch (const std::exception& e) {
+    log::error(std::string("Error processing WhatsApp bridge webhook for other kinds: ") + e.what());
     return {200, error_body(e.what())};
   }
 }
@@ -418,10 +545,13 @@ Answer dispatch(const web::Request& request) {
   if (path == "/whatsapp/incoming/audio" && method == "POST") {
     AudioRequest audio;
     audio.sender = request.headers.get("X-Sender");
+    audio.quoted = request.headers.get("X-Quoted");
     audio.content_length = request.content_length;
     audio.read_body = request.read_body;
     return handle_incoming_audio_message(audio);
   }
+  if (path == "/whatsapp/incoming/other" && method == "POST")
+    return handle_incoming_other_message(request.body, request.on_worker);
   if (path == "/internal/config" && method == "GET") return get_internal_config(request.peer_address);
   return web::error_answer(404);
 }

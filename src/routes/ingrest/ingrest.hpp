@@ -48,6 +48,10 @@ struct Bindings {
   // BRIDGE_TOKEN: when set, the webhooks and /internal/config require
   // "Authorization: Bearer <token>".
   std::string bridge_token;
+  // Stores a text for the owner to be sent through the bridge (the durable
+  // outbox in production). Throws when it cannot be stored (the route then
+  // answers "error", and the bridge asks again).
+  std::function<void(const std::string& number, const std::string& text)> send_notice;
 };
 
 // Binds the collaborators once at start-up (tests rebind freely). Logs an
@@ -77,18 +81,45 @@ using Answer = web::Answer;
 
 // POST /whatsapp/incoming/text with the raw request body. Always status 200:
 // "ignored" (missing sender or message), "unauthorized", "received" (the
-// conversation is queued) or "error" with the error's text.
+// conversation is queued) or "error" with the error's text. A text member
+// `quoted` (the message replied to) makes the conversation run on
+// with_quote(); the answers and log lines stay the same.
 //
 // Queuing is a durable write; with `may_block` false an accepted owner
 // message is not queued (nor logged) and the answer is web::run_on_worker(),
 // so the server calls again where blocking is allowed.
 Answer handle_incoming_text_message(std::string_view body, bool may_block = true);
 
+// A reply to an earlier message runs the conversation on
+// "[Replying to: “<quoted>”]\n<message>", the quoted text cut to
+// MAX_QUOTED_CHARS characters; memory stores that text too. An empty
+// `quoted` leaves the message as it is.
+inline constexpr std::size_t MAX_QUOTED_CHARS = 300;
+std::string with_quote(std::string_view quoted, std::string_view message);
+
+// A text the bridge sent in a header (X-Quoted, and the same way any other
+// free text): percent-decoded as decodeURIComponent does. A value that does
+// not decode (a stray "%", or bytes that are not UTF-8 once decoded) is used
+// as it stands, its bytes that are not UTF-8 replaced by U+FFFD.
+std::string header_text(std::string_view value);
+
+// POST /whatsapp/incoming/other: a message of a kind Talmo cannot read,
+// {"sender": "<digits>", "kind": "<kind>"}. Always status 200: "ignored"
+// ("Missing sender or kind"), "unauthorized", "received" or "error". For the
+// owner, one fixed text saying so goes to `send_notice`
+// (messages::other_kind_message), at most one per kind per minute on the
+// bound clock; inside that minute the answer is still "received" and nothing
+// is sent. Nothing is stored in memory and no model is called. Like the text
+// route, with `may_block` false an accepted owner message is answered with
+// web::run_on_worker() and nothing else happens.
+Answer handle_incoming_other_message(std::string_view body, bool may_block = true);
+
 using web::BodyReader;
 using web::BodySink;
 
 struct AudioRequest {
   std::string sender;                           // the X-Sender header, "" when absent
+  std::string quoted;                           // the X-Quoted header as sent, "" when absent
   std::optional<std::uint64_t> content_length;  // the declared body length, when given
   // Called at most once, and only after the sender passed the owner check.
   BodyReader read_body;
@@ -98,7 +129,8 @@ struct AudioRequest {
 // X-Sender header, empty body, body above MAX_AUDIO_BYTES, failed
 // transcription), "unauthorized", "received" or "error". A stranger's body is
 // never read. The body goes to a fresh 0600 temporary file ending in ".ogg",
-// which is deleted before this function returns, whatever the outcome.
+// which is deleted before this function returns, whatever the outcome. With
+// an X-Quoted header (header_text) the conversation runs on with_quote().
 // Blocks the calling thread while the audio is transcribed.
 Answer handle_incoming_audio_message(const AudioRequest& request);
 
@@ -124,7 +156,8 @@ std::optional<Answer> guard(const web::Request& request);
 // Every request the server receives, first through guard(), then by method
 // and path: GET /healthz
 // ({"status": "ok"}), POST /whatsapp/incoming/text, POST
-// /whatsapp/incoming/audio, GET /internal/config; anything else 404
+// /whatsapp/incoming/audio, POST /whatsapp/incoming/other, GET
+// /internal/config; anything else 404
 // {"detail": "Not Found"}. The audio route reads its body itself through
 // request.read_body (see streams_body) and blocks while transcribing; the
 // others take request.body.

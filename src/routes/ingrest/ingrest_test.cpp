@@ -1,5 +1,6 @@
 #include "routes/ingrest/ingrest.hpp"
 
+#include "core/prompts/messages/messages.hpp"
 #include "support/log.hpp"
 #include "testing/socket.hpp"
 #include "web/server.hpp"
@@ -71,6 +72,11 @@ class RoutesTest : public ::testing::Test {
     };
     b.temp_dir = temp.path;
     b.clock = clock;
+    b.send_notice = [this](const std::string& n, const std::string& text) {
+      if (notice_error) throw std::runtime_error("the outbox is full");
+      std::lock_guard l(mu);
+      notices.push_back({n, text});
+    };
     bind(std::move(b));
   }
 
@@ -115,6 +121,8 @@ class RoutesTest : public ::testing::Test {
   std::mutex mu;
   std::vector<Enqueued> queued;
   bool enqueue_error = false;
+  std::vector<Enqueued> notices;  // {number, text} given to send_notice
+  bool notice_error = false;
   std::string transcript = "Remind me to call mom";
   bool transcriber_throws = false;
   bool block_deletion = false;
@@ -252,6 +260,100 @@ TEST_F(RoutesTest, TextFromTheOwnerIsQueuedAsReceived) {
   EXPECT_TRUE(cap.has(log::Level::info, "Processing text message from 15551234567: '/I\\n" +
                                             std::string(27, 'x') + "...'"));
   EXPECT_EQ(queued.back().message, "/I\n" + std::string(40, 'x'));
+}
+
+TEST_F(RoutesTest, AReplyRunsOnTheQuotedTextAndLogsTheSame) {
+  const std::string cyrillic("\u0416");
+  std::string long_quote;
+  for (int i = 0; i < 350; ++i) long_quote += cyrillic;
+  std::string cut;
+  for (int i = 0; i < 300; ++i) cut += cyrillic;
+  struct Case {
+    json quoted;  // null: no member
+    std::string runs_on;
+  } cases[] = {
+      {"Reminder: dentist at 3pm", "[Replying to: \u201CReminder: dentist at 3pm\u201D]\nmove this to 5pm"},
+      {long_quote, "[Replying to: \u201C" + cut + "\u201D]\nmove this to 5pm"},
+      {nullptr, "move this to 5pm"},
+      {"", "move this to 5pm"},
+      {json::array({"not", "text"}), "move this to 5pm"},
+  };
+  for (const auto& c : cases) {
+    log::Capture cap;
+    json body = {{"sender", "15551234567"}, {"message", "move this to 5pm"}};
+    if (!c.quoted.is_null()) body["quoted"] = c.quoted;
+    EXPECT_EQ(post_text(body).body, json({{"status", "received"}})) << body.dump();
+    EXPECT_EQ(queued.back().message, c.runs_on) << body.dump();
+    EXPECT_EQ(cap.messages(log::Level::info),
+              std::vector<std::string>{"Processing text message from 15551234567: 'move this to 5pm...'"});
+  }
+}
+
+TEST_F(RoutesTest, HeaderTextIsPercentDecodedElseTakenAsItStands) {
+  struct Case {
+    const char* value;
+    std::string text;
+  } cases[] = {
+      {"Call%20mom%3F%20%E2%9C%85", "Call mom? \u2705"},
+      {"%D0%96%F0%9F%98%80", "\u0416\U0001F600"},
+      {"100% sure", "100% sure"},        // a stray "%": as it stands
+      {"50%2", "50%2"},
+      {"%FF%FEab", "%FF%FEab"},          // decodes to bytes that are not UTF-8
+      {"raw \xD0\x96", "raw \u0416"},     // sent unencoded, but UTF-8
+      {"bad \xFF", "bad \uFFFD"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(header_text(c.value), c.text) << c.value;
+
+  // The voice note runs on the decoded quote.
+  AudioRequest r = audio("15551234567", {"OggS"});
+  r.quoted = "Reminder%3A%20dentist";
+  EXPECT_EQ(handle_incoming_audio_message(r).body["status"], "received");
+  EXPECT_EQ(queued.back().message, "[Replying to: \u201CReminder: dentist\u201D]\nRemind me to call mom");
+  EXPECT_EQ(handle_incoming_audio_message(audio("15551234567", {"OggS"})).body["status"], "received");
+  EXPECT_EQ(queued.back().message, "Remind me to call mom");
+}
+
+TEST_F(RoutesTest, OtherKindsGetOneFixedAnswerPerKindAndMinute) {
+  const auto post = [](const json& body) { return handle_incoming_other_message(body.dump()); };
+  const json received = {{"status", "received"}};
+  for (const json& body : {json{{"kind", "sticker"}}, json{{"sender", "15551234567"}}, json{{"sender", ""}, {"kind", "gif"}},
+                           json{{"sender", "15551234567"}, {"kind", ""}}}) {
+    EXPECT_EQ(post(body).body, json({{"status", "ignored"}, {"reason", "Missing sender or kind"}})) << body.dump();
+  }
+  EXPECT_EQ(post({{"sender", "15551234568"}, {"kind", "sticker"}}).body, json({{"status", "unauthorized"}}));
+  EXPECT_EQ(post({{"sender", 15551234567}, {"kind", "sticker"}}).body["status"], "error");
+  EXPECT_EQ(post({{"sender", "15551234567"}, {"kind", 7}}).body["status"], "error");
+  EXPECT_TRUE(notices.empty());
+  // On the event loop the owner's message goes to a worker before anything is sent.
+  EXPECT_TRUE(web::is_run_on_worker(
+      handle_incoming_other_message(json({{"sender", "15551234567"}, {"kind", "sticker"}}).dump(), false)));
+  EXPECT_TRUE(notices.empty());
+
+  EXPECT_EQ(post({{"sender", "15551234567"}, {"kind", "sticker"}}).body, received);
+  clock->advance(std::chrono::seconds(59));
+  EXPECT_EQ(post({{"sender", "15551234567"}, {"kind", "sticker"}}).body, received);  // the same minute: nothing sent
+  EXPECT_EQ(post({{"sender", "+15551234567"}, {"kind", "video"}}).body, received);   // another kind: answered
+  EXPECT_EQ(post({{"sender", "15551234567"}, {"kind", "hologram"}}).body, received);  // unknown: as "other"
+  EXPECT_EQ(post({{"sender", "15551234567"}, {"kind", "other"}}).body, received);     // its minute too
+  clock->advance(std::chrono::seconds(1));
+  EXPECT_EQ(post({{"sender", "15551234567"}, {"kind", "sticker"}}).body, received);
+  // An answer that could not be stored is not counted: the bridge asks again and gets it.
+  notice_error = true;
+  EXPECT_EQ(post({{"sender", "15551234567"}, {"kind", "document_too_large"}}).body["status"], "error");
+  notice_error = false;
+  EXPECT_EQ(post({{"sender", "15551234567"}, {"kind", "document_too_large"}}).body, received);
+  EXPECT_TRUE(queued.empty());
+
+  std::vector<std::pair<std::string, std::string>> sent;
+  for (auto& n : notices) sent.emplace_back(n.number, n.message);
+  const auto text = [](std::string_view kind) { return messages::other_kind_message(kind); };
+  EXPECT_EQ(sent, (std::vector<std::pair<std::string, std::string>>{
+                      {"15551234567", text("sticker")},
+                      {"+15551234567", text("video")},
+                      {"15551234567", text("other")},
+                      {"15551234567", text("sticker")},
+                      {"15551234567", text("document_too_large")}}));
 }
 
 TEST_F(RoutesTest, OnTheEventLoopOnlyAnAcceptedOwnerMessageAsksForAWorker) {
@@ -607,6 +709,27 @@ TEST_F(MountedRoutesTest, AudioRouteStoresTheRawBodyAndCleansUp) {
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(json::parse(res->body)["GROQ_API_KEYS"], json::array({"k1", "k2"}));
+}
+
+TEST_F(MountedRoutesTest, AQuoteCutByTheBridgeFitsTheHeaderLimitAndOtherKindsAreRouted) {
+  // 1,000 Cyrillic letters encode to 6,000 bytes; the bridge cuts them to
+  // 3 KiB at whole characters (512 letters), which the server takes.
+  std::string encoded;
+  for (int i = 0; i < 512; ++i) encoded += "%D0%96";
+  httplib::Client client("127.0.0.1", port);
+  auto res = client.Post("/whatsapp/incoming/audio", {{"X-Sender", "15551234567"}, {"X-Quoted", encoded}}, "OggS",
+                         "application/octet-stream");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+  std::string quote;
+  for (int i = 0; i < 300; ++i) quote += "\u0416";
+  EXPECT_EQ(queued.back().message, "[Replying to: \u201C" + quote + "\u201D]\nRemind me to call mom");
+
+  res = client.Post("/whatsapp/incoming/other", R"({"sender": "15551234567", "kind": "poll"})", "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body), json({{"status", "received"}}));
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].message, messages::other_kind_message("poll"));
 }
 
 TEST_F(MountedRoutesTest, AStrangersAudioIsAnsweredBeforeItsBodyArrives) {

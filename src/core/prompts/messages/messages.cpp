@@ -1,5 +1,7 @@
 #include "core/prompts/messages/messages.hpp"
 
+#include <map>
+
 namespace talmo::messages {
 
 // The first character is the battery emoji; *...* and _..._ are WhatsApp bold
@@ -18,5 +20,38 @@ const std::string COMPLEX_TASK_MESSAGE =
 
 const std::string PAST_TIME_ERROR_MESSAGE =
     "I apologize, {owner}, but I cannot schedule a task for a time that has already passed.";
+
+const std::string READABLE_KINDS_SENTENCE = "For now I can read text, voice notes, locations and contacts.";
+
+namespace {
+
+const std::string OTHER_KIND_MESSAGE =
+    "I can't open this kind of message yet, Boss. " + READABLE_KINDS_SENTENCE;
+
+const std::map<std::string, std::string, std::less<>> OTHER_KIND_MESSAGES = {
+    {"sticker", "I can't see stickers yet, Boss. " + READABLE_KINDS_SENTENCE},
+    {"video", "I can't watch videos yet, Boss. " + READABLE_KINDS_SENTENCE},
+    {"video_note", "I can't watch video notes yet, Boss. " + READABLE_KINDS_SENTENCE +
+                       " A voice note works just as well."},
+    {"gif", "I can't see GIFs yet, Boss. " + READABLE_KINDS_SENTENCE},
+    {"poll", "I can't take part in polls yet, Boss. " + READABLE_KINDS_SENTENCE},
+    {"event", "I can't open event invitations yet, Boss. " + READABLE_KINDS_SENTENCE +
+                  " Tell me the date and time and I'll set a reminder."},
+    {"view_once", "View-once photos and videos never reach me, Boss. " + READABLE_KINDS_SENTENCE},
+    {"audio", "I can't listen to audio files yet, Boss, only to voice notes. " + READABLE_KINDS_SENTENCE},
+    {"image", "I can't see photos yet, Boss. " + READABLE_KINDS_SENTENCE +
+                  " Could you tell me in words what it shows?"},
+    {"document", "I can't open documents yet, Boss. " + READABLE_KINDS_SENTENCE},
+    {"document_too_large", "That document is too large for me to open, Boss. Could you send a smaller file?"},
+    {"voice_note", "I couldn't download that voice note, Boss. Could you send it again?"},
+    {"other", OTHER_KIND_MESSAGE},
+};
+
+}  // namespace
+
+const std::string& other_kind_message(std::string_view kind) {
+  auto it = OTHER_KIND_MESSAGES.find(kind);
+  return it == OTHER_KIND_MESSAGES.end() ? OTHER_KIND_MESSAGE : it->second;
+}
 
 }  // namespace talmo::messages

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace talmo::messages {
 namespace {
@@ -46,6 +47,25 @@ TEST(Messages, PastTimeMessageFilledWithBoss) {
   filled.replace(filled.find("{owner}"), 7, "Boss");
   EXPECT_EQ(filled, "I apologize, Boss, but I cannot schedule a task for a time that has already passed.");
   EXPECT_EQ(PAST_TIME_ERROR_MESSAGE.find('\n'), std::string::npos);
+}
+
+TEST(Messages, EachKindTalmoCannotReadGetsItsOwnAnswer) {
+  // Kinds Talmo cannot read yet say what it can read; a lost or oversized
+  // file asks for it again instead.
+  const char* cannot_read[] = {"sticker", "video", "video_note", "gif", "poll", "event",
+                               "view_once", "audio", "image", "document", "other"};
+  std::vector<std::string> seen;
+  for (const char* kind : cannot_read) {
+    const std::string& text = other_kind_message(kind);
+    EXPECT_EQ(count(text, READABLE_KINDS_SENTENCE), 1u) << kind;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), text), 0) << kind << " shares its answer";
+    seen.push_back(text);
+  }
+  EXPECT_EQ(other_kind_message("document_too_large"),
+            "That document is too large for me to open, Boss. Could you send a smaller file?");
+  EXPECT_EQ(other_kind_message("voice_note"), "I couldn't download that voice note, Boss. Could you send it again?");
+  EXPECT_EQ(other_kind_message("hologram"), other_kind_message("other"));
+  EXPECT_EQ(other_kind_message(""), other_kind_message("other"));
 }
 
 }  // namespace
