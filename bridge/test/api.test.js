@@ -37,14 +37,14 @@ const TO = '4915123456789@s.whatsapp.net';
 
 test('/send and /presence reach WhatsApp once connected; before that 503; /status tells which', async () => {
   const { socket, call, stop } = await startApi();
-  assert.deepEqual(await call('GET', '/status'), [200, { connected: false, paired: true, number: null }]);
+  assert.deepEqual(await call('GET', '/status'), [200, { connected: false, paired: true, number: null, state: 'connecting', detail: null }]);
   assert.deepEqual(await call('POST', '/send', { to: TO, text: 'hi' }),
     [503, { ok: false, error: 'WhatsApp is not connected' }]);
   assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'composing' }),
     [503, { ok: false, error: 'WhatsApp is not connected' }]);
 
   socket.open();
-  assert.deepEqual(await call('GET', '/status'), [200, { connected: true, paired: true, number: '4915123456789' }]);
+  assert.deepEqual(await call('GET', '/status'), [200, { connected: true, paired: true, number: '4915123456789', state: 'connected', detail: null }]);
   assert.deepEqual(await call('POST', '/send', { to: TO, text: 'Hello, Boss 👋\n"quoted"' }), [200, { ok: true }]);
   assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'composing' }), [200, { ok: true }]);
   assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'paused' }), [200, { ok: true }]);

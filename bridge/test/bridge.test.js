@@ -165,7 +165,7 @@ test('a logged-out session is removed and pairing starts over; other closes reco
   sockets[0].ev.emit('creds.update', {});
   await until(() => fs.existsSync(path.join(session, 'creds.json')), 3000, 'saved credentials');
   assert.equal(fs.statSync(path.join(home, 'whatsapp')).mode & 0o777, 0o700);
-  assert.deepEqual(bridge.status(), { connected: true, paired: true, number: ASSISTANT });
+  assert.deepEqual(bridge.status(), { connected: true, paired: true, number: ASSISTANT, state: 'connected', detail: null });
 
   sockets[0].close(428, 'Connection Closed');
   assert.equal(bridge.status().connected, false);
