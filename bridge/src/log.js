@@ -137,7 +137,7 @@ function lockLogFile(file) {
     } catch (err) {
       if (err.code !== 'EEXIST') throw err;
       const holder = Number.parseInt(fs.readFileSync(lock, 'utf8'), 10);
-      if (holder > 0 && holder !== process.pid && processAlive(holder))
+      if (holder > 0 && processAlive(holder))
         throw new Error(`process ${holder} already writes it (${lock})`);
       fs.rmSync(lock, { force: true });
     }
