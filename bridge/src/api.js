@@ -1,7 +1,8 @@
 // The bridge's HTTP API for Talmo, on loopback:
 //   POST /send {"to": "<digits>@s.whatsapp.net", "text": "..."} → 200 {"ok": true}
 //   POST /presence {"to": ..., "state": "composing" | "paused" | ...} → 200 {"ok": true}
-//   GET /status → {"connected": bool, "paired": bool, "number": "<digits>" | null}
+//   GET /status → {"connected": bool, "paired": bool, "number": "<digits>" | null,
+//                  "state": "connecting" | "unreachable" | ..., "detail": "<last error>" | null}
 // With a BRIDGE_TOKEN every request needs "Authorization: Bearer <token>".
 // Requests from web pages (an Origin header, or without a token a Host that
 // does not name this bridge) are refused, so a page open in the owner's
