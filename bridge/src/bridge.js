@@ -148,6 +148,9 @@ export class Bridge {
 
   async connect() {
     if (this.stopped) return;
+    // The next socket reads the session from disk: what the last one wrote (the account, right
+    // after a pairing) must be there first.
+    await this.credsSaved;
     mkdirPrivate(this.sessionDir);
     let made;
     try {
@@ -174,7 +177,8 @@ export class Bridge {
       if (this.socket === socket) handler(event);
     };
     socket.ev.on('creds.update', mine(() => {
-      Promise.resolve(saveCreds()).catch((err) => this.logger.error(`Could not save the WhatsApp session: ${err.message}`));
+      this.credsSaved = Promise.resolve(this.credsSaved).then(() => saveCreds())
+        .catch((err) => this.logger.error(`Could not save the WhatsApp session: ${err.message}`));
     }));
     socket.ev.on('connection.update', mine((update) => this.onConnectionUpdate(socket, update)));
     socket.ev.on('lid-mapping.update', mine((mapping) => this.learnLid(mapping)));

@@ -314,3 +314,26 @@ test('each close sets the state /status shows; a paired session is kept whatever
   fake.sockets[1].close(405, 'Connection Failure');
   assert.equal(fake.lines('error').length, 1);
 });
+
+test('right after a pairing the next connection waits until the new credentials are on disk', async () => {
+  const home = tempHome();
+  homes.push(home);
+  const saved = [];
+  const made = [];
+  const fake = fakeDeps({
+    makeSocket: async () => {
+      made.push(saved.length);
+      const socket = new FakeSocket({ registered: false });
+      fake.sockets.push(socket);
+      return { socket, saveCreds: () => new Promise((r) => setTimeout(() => { saved.push(Date.now()); r(); }, 50)) };
+    },
+  });
+  const bridge = new Bridge(testConfig(home), fake.deps);
+  running.push(bridge);
+  await bridge.start();
+  // Pair-success writes the account; WhatsApp then asks for a restart at once.
+  fake.sockets[0].ev.emit('creds.update', {});
+  fake.sockets[0].close(515, 'Stream Errored (restart required)');
+  await until(() => made.length === 2, 3000, 'the reconnect');
+  assert.deepEqual(made, [0, 1], 'the second socket is made only once the credentials are saved');
+});
