@@ -39,7 +39,7 @@ export async function webVersion(logger, { fetchVersion, timeoutMs = 5000 } = {}
   const { version, error } = await fetchLatest({ signal: AbortSignal.timeout(timeoutMs) });
   if (error) {
     const why = error.name === 'TimeoutError' ? `no answer within ${timeoutMs / 1000} s`
-      : [error.message, error.cause?.code, error.cause?.hostname].filter(Boolean).join(': ');
+      : [error.message, [error.cause?.code, error.cause?.hostname].filter(Boolean).join(' ')].filter(Boolean).join(': ');
     logger.warning(`Could not ask WhatsApp for the current WhatsApp Web version (${why}); using the version built into the library, ${version.join('.')}`);
   } else {
     logger.debug(`WhatsApp Web version ${version.join('.')}`);

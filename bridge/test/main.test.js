@@ -97,7 +97,7 @@ test('the version fetch that fails or takes too long falls back to the built-in 
   try {
     for (const [name, fetchImpl, timeoutMs, why] of [
       ['dns', async () => { throw new TypeError('fetch failed', { cause: Object.assign(new Error('getaddrinfo ENOTFOUND web.whatsapp.com'), { code: 'ENOTFOUND', hostname: 'web.whatsapp.com' }) }); },
-        5000, 'fetch failed: ENOTFOUND: web.whatsapp.com'],
+        5000, 'fetch failed: ENOTFOUND web.whatsapp.com'],
       ['slow', (url, options) => new Promise((_, reject) => options.signal.addEventListener('abort', () => reject(options.signal.reason))),
         50, 'no answer within 0.05 s'],
     ]) {
