@@ -94,6 +94,8 @@ test("the library's socket, when WhatsApp cannot be reached or hangs up, closes 
 
 test('the version fetch that fails or takes too long falls back to the built-in version with one line', async () => {
   const realFetch = globalThis.fetch;
+  // AbortSignal.timeout's timer does not hold the process up; the bridge's server does, this stands in for it.
+  const keepAlive = setInterval(() => {}, 1000);
   try {
     for (const [name, fetchImpl, timeoutMs, why] of [
       ['dns', async () => { throw new TypeError('fetch failed', { cause: Object.assign(new Error('getaddrinfo ENOTFOUND web.whatsapp.com'), { code: 'ENOTFOUND', hostname: 'web.whatsapp.com' }) }); },
@@ -112,6 +114,7 @@ test('the version fetch that fails or takes too long falls back to the built-in 
     assert.deepEqual(await webVersion(createLogger({ records: [] }), { fetchVersion: fetchLatestWaWebVersion }), [2, 3000, 1099999999]);
   } finally {
     globalThis.fetch = realFetch;
+    clearInterval(keepAlive);
   }
 });
 
