@@ -69,13 +69,14 @@ run: node deps bridge-deps
 # The HTTP benchmark's load generators and reference server, installed here only.
 BENCH_DEPS := wrk nginx-light curl sqlite3
 
-bench: deps
+bench: deps bridge-deps
 	@$(MAKE) --no-print-directory deps DEPS="$(BENCH_DEPS)"
 	@$(MAKE) --no-print-directory deps DEPS="$(TEST_DEPS)"
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTALMO_BENCH=ON >/dev/null
 	cmake --build build-bench -j$(JOBS)
 	@for b in build-bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 	bench/http_bench.sh build-bench
+	bench/bridge_idle.sh
 
 # Coverage-guided fuzzing (clang + libFuzzer): each target runs FUZZ_SECONDS on
 # a copy of its seed corpus, so what it discovers stays in build-fuzz.

@@ -1,7 +1,8 @@
 // The bridge's HTTP API for Talmo, on loopback:
 //   POST /send {"to": "<digits>@s.whatsapp.net", "text": "..."} → 200 {"ok": true}
 //   POST /presence {"to": ..., "state": "composing" | "paused" | ...} → 200 {"ok": true}
-//   GET /status → {"connected": bool, "paired": bool, "number": "<digits>" | null}
+//   GET /status → {"connected": bool, "paired": bool, "number": "<digits>" | null,
+//                  "state": "connecting" | "unreachable" | ..., "detail": "<last error>" | null}
 // With a BRIDGE_TOKEN every request needs "Authorization: Bearer <token>".
 // Requests from web pages (an Origin header, or without a token a Host that
 // does not name this bridge) are refused, so a page open in the owner's
@@ -11,12 +12,20 @@ import http from 'node:http';
 import { PRESENCE_STATES } from './bridge.js';
 
 const MAX_BODY_BYTES = 1024 * 1024;
+
+// The server's own bounds, so no client can hold it: connections at once, the
+// time a whole request (headers and body) may take, and the time an idle
+// keep-alive connection stays open.
+export const SERVER_LIMITS = { maxConnections: 256, requestTimeoutMs: 30000, keepAliveTimeoutMs: 10000 };
 const CHAT = /^\d{1,20}@s\.whatsapp\.net$/;
 
-function reply(res, status, body) {
+function reply(res, status, body, { close = false } = {}) {
   const text = JSON.stringify(body);
-  res.writeHead(status, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) });
-  res.end(text);
+  const headers = { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) };
+  if (close) headers.Connection = 'close';
+  res.writeHead(status, headers);
+  // Closing, the unread rest of the request is dropped with the connection rather than read.
+  res.end(text, close ? () => res.socket?.destroySoon?.() : undefined);
 }
 
 // Compares in constant time (digests of equal length whatever the input).
@@ -37,15 +46,28 @@ export function hostAllowed(hostHeader, listenHost) {
     name === String(listenHost).toLowerCase();
 }
 
+const tooLarge = () => Object.assign(new Error('the body is too large'), { status: 413, close: true });
+
+// A body declared larger than the cap is refused before any of it is read.
+function declaredTooLarge(req) {
+  const length = Number(req.headers['content-length']);
+  return Number.isFinite(length) && length > MAX_BODY_BYTES;
+}
+
 function readBody(req) {
   return new Promise((resolve, reject) => {
+    if (declaredTooLarge(req)) {
+      reject(tooLarge());
+      return;
+    }
     const chunks = [];
     let size = 0;
     req.on('data', (chunk) => {
       size += chunk.length;
       if (size > MAX_BODY_BYTES) {
-        reject(Object.assign(new Error('the body is too large'), { status: 413 }));
-        return;  // the rest is read and dropped
+        req.pause();  // the rest is never read: the connection closes after the answer
+        reject(tooLarge());
+        return;
       }
       chunks.push(chunk);
     });
@@ -74,9 +96,19 @@ async function jsonBody(req, fields) {
 const isChat = (v) => typeof v === 'string' && CHAT.test(v);
 const CHAT_WANTED = 'a chat address "<digits>@s.whatsapp.net"';
 
-export function createApi(bridge, { config, logger }) {
-  const server = http.createServer(async (req, res) => {
+export function createApi(bridge, { config, logger, limits = SERVER_LIMITS }) {
+  const server = http.createServer({
+    requestTimeout: limits.requestTimeoutMs,
+    headersTimeout: limits.requestTimeoutMs,
+    keepAliveTimeout: limits.keepAliveTimeoutMs,
+    // How often the request deadline is checked (Node's default, 30 s, would let it run to a minute).
+    connectionsCheckingInterval: Math.max(10, Math.min(1000, limits.requestTimeoutMs / 4)),
+  }, async (req, res) => {
     try {
+      if (declaredTooLarge(req)) {
+        reply(res, 413, { ok: false, error: 'the body is too large' }, { close: true });
+        return;
+      }
       // With a token, the token guards; without one, only requests naming this bridge pass.
       if (req.headers.origin !== undefined || (!config.token && !hostAllowed(req.headers.host, config.listenHost))) {
         logger.warning(`Refused a ${req.method} ${req.url} request from a web page or an unknown host`);
@@ -115,8 +147,18 @@ export function createApi(bridge, { config, logger }) {
       reply(res, 200, { ok: true });
     } catch (err) {
       if (res.headersSent) return;
-      reply(res, err.status ?? 500, { ok: false, error: err.message });
+      reply(res, err.status ?? 500, { ok: false, error: err.message }, { close: Boolean(err.close) });
     }
+  });
+  server.maxConnections = limits.maxConnections;
+  // "Expect: 100-continue" with a body over the cap is refused before the client sends it.
+  server.on('checkContinue', (req, res) => {
+    if (declaredTooLarge(req)) {
+      reply(res, 413, { ok: false, error: 'the body is too large' }, { close: true });
+      return;
+    }
+    res.writeContinue();
+    server.emit('request', req, res);
   });
   return server;
 }

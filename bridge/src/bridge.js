@@ -12,9 +12,12 @@ import { Forwarder } from './forwarder.js';
 import { libraryLogger } from './log.js';
 import { classify } from './messages.js';
 import { Outbox } from './outbox.js';
+import { halfPaired, moveAside } from './session.js';
 
 // WhatsApp's close codes that matter here.
 export const LOGGED_OUT = 401;
+const VERSION_REFUSED = 405;
+const TIMED_OUT = 408;
 const CONNECTION_REPLACED = 440;
 const RESTART_REQUIRED = 515;
 
@@ -24,7 +27,12 @@ const MAX_MESSAGE_AGE_S = 24 * 60 * 60;
 // How long the owner's LID lookup may take before LID-only messages stop waiting for it.
 const LID_LOOKUP_MS = 10000;
 
-const NETWORK_CODES = new Set(['ENOTFOUND', 'EAI_AGAIN', 'ECONNREFUSED', 'ECONNRESET', 'ETIMEDOUT', 'ENETUNREACH', 'EHOSTUNREACH']);
+// What a network failure was, in the words the "cannot be reached" line uses.
+const NETWORK_CAUSES = {
+  ENOTFOUND: 'DNS lookup failed', EAI_AGAIN: 'DNS lookup failed', EAI_FAIL: 'DNS lookup failed',
+  ECONNREFUSED: 'connection refused', ETIMEDOUT: 'connection timed out', ECONNRESET: 'connection reset',
+  ENETUNREACH: 'network unreachable', EHOSTUNREACH: 'host unreachable', ENETDOWN: 'network down',
+};
 
 export const PRESENCE_STATES = ['available', 'unavailable', 'composing', 'recording', 'paused'];
 
@@ -47,8 +55,27 @@ function seconds(timestamp) {
 
 function closeReason(error) {
   const status = error?.output?.statusCode ?? error?.statusCode;
-  const code = error?.cause?.code ?? error?.code ?? error?.data?.code;
-  return { status, code, message: error?.message ?? 'unknown reason' };
+  const cause = error?.data instanceof Error ? error.data : error?.cause ?? error;
+  const code = cause?.code ?? error?.code;
+  return { status, code, cause, message: error?.message ?? 'unknown reason' };
+}
+
+// The short text naming why WhatsApp could not be reached, or null when the
+// close was not a network failure: "DNS lookup failed: ENOTFOUND
+// web.whatsapp.com", "connection refused: ECONNREFUSED 127.0.0.1:443",
+// "connection timed out: no answer in time".
+export function unreachableCause(error) {
+  const { status, code, cause, message } = closeReason(error);
+  if (NETWORK_CAUSES[code]) {
+    const where = code.startsWith('EAI') || code === 'ENOTFOUND'
+      ? cause?.hostname
+      : cause?.address && `${cause.address.includes(':') ? `[${cause.address}]` : cause.address}${cause.port ? `:${cause.port}` : ''}`;
+    return `${NETWORK_CAUSES[code]}: ${code}${where ? ` ${where}` : ''}`;
+  }
+  // The library's own time-outs: the WebSocket handshake, or no answer to its hello.
+  if (status === TIMED_OUT && /timed out/i.test(message))
+    return `connection timed out: ${/^Timed Out$/i.test(message) ? 'no answer in time' : (cause?.message ?? message)}`;
+  return null;
 }
 
 export class Bridge {
@@ -82,6 +109,8 @@ export class Bridge {
 
     this.socket = null;
     this.connected = false;
+    this.state = 'connecting';  // what GET /status reports; see status()
+    this.detail = null;         // the last error's short text
     this.ownNumber = null;    // digits of the linked account
     this.ownLid = null;
     this.ownerLid = null;         // the owner's LID, as the library maps the owner's number
@@ -116,17 +145,26 @@ export class Bridge {
     await this.forwarder.stop();
   }
 
+  // `paired` means WhatsApp confirmed the pairing (creds.account, written by
+  // both ways of pairing), not merely that a pairing code was asked for.
+  // `state`: connecting, unreachable, waiting_for_pairing, connected,
+  // logged_out, replaced or outdated.
   status() {
     const creds = this.socket?.authState?.creds;
     return {
       connected: this.connected,
-      paired: Boolean(this.connected || creds?.registered || creds?.me?.id),
+      paired: Boolean(this.connected || creds?.account),
       number: this.ownNumber,
+      state: this.state,
+      detail: this.detail,
     };
   }
 
   async connect() {
     if (this.stopped) return;
+    // The next socket reads the session from disk: what the last one wrote (the account, right
+    // after a pairing) must be there first.
+    await this.credsSaved;
     mkdirPrivate(this.sessionDir);
     let made;
     try {
@@ -141,13 +179,20 @@ export class Bridge {
       return;
     }
     const { socket, saveCreds } = made;
+    if (halfPaired(socket.authState?.creds)) {
+      // Such credentials would log in instead of pairing; only this kind of session is ever reset here.
+      socket.end?.(undefined);
+      this.resetHalfPairing();
+      return;
+    }
     this.socket = socket;
     this.pairCodeAsked = false;
     const mine = (handler) => (event) => {
       if (this.socket === socket) handler(event);
     };
     socket.ev.on('creds.update', mine(() => {
-      Promise.resolve(saveCreds()).catch((err) => this.logger.error(`Could not save the WhatsApp session: ${err.message}`));
+      this.credsSaved = Promise.resolve(this.credsSaved).then(() => saveCreds())
+        .catch((err) => this.logger.error(`Could not save the WhatsApp session: ${err.message}`));
     }));
     socket.ev.on('connection.update', mine((update) => this.onConnectionUpdate(socket, update)));
     socket.ev.on('lid-mapping.update', mine((mapping) => this.learnLid(mapping)));
@@ -165,13 +210,36 @@ export class Bridge {
     this.reconnectDelayMs = Math.min(this.reconnectDelayMs * 2, this.reconnectMaxMs);
   }
 
+  // A pairing that began but never finished (the code was not entered before
+  // the QR references ran out, or the bridge stopped meanwhile): its session
+  // is moved aside and pairing starts over on a fresh one.
+  resetHalfPairing() {
+    let where;
+    try {
+      where = moveAside(this.sessionDir, 'unfinished-pairing');
+    } catch (err) {
+      this.logger.error(`The WhatsApp pairing was not finished, and its session in ${this.sessionDir} could not be moved aside: ${err.message}`);
+      this.scheduleReconnect();
+      return;
+    }
+    this.logger.warning(`The WhatsApp pairing was not finished (the code was not entered in time, or the bridge stopped meanwhile), ` +
+      `so its half-written session was moved to ${where}. Pair again: ${this.pairCode ? 'a new pairing code follows' : 'scan the new QR code that follows'} ` +
+      '(WhatsApp → Linked devices → Link a device)');
+    this.scheduleReconnect(0);
+  }
+
   onConnectionUpdate(socket, update) {
     if (update.qr) this.onQr(socket, update.qr);
-    if (update.connection === 'open') this.onOpen(socket);
+    if (update.connection === 'open') {
+      this.state = 'connected';
+      this.detail = null;
+      this.onOpen(socket);
+    }
     if (update.connection === 'close') this.onClose(update.lastDisconnect?.error);
   }
 
   async onQr(socket, qr) {
+    this.state = 'waiting_for_pairing';
     if (this.pairCode) {
       if (this.pairCodeAsked) return;
       this.pairCodeAsked = true;
@@ -180,6 +248,9 @@ export class Bridge {
         const shown = String(code).length === 8 ? `${code.slice(0, 4)}-${code.slice(4)}` : code;
         this.logger.info(`Pairing code for ${this.pairCode}: ${shown} — on that phone open WhatsApp → Linked devices → Link a device → Link with phone number instead, and enter it`);
       } catch (err) {
+        // Asked again with the next QR reference, or on the next connection.
+        this.pairCodeAsked = false;
+        this.detail = err.message;
         this.logger.error(`Could not get a pairing code for ${this.pairCode}: ${err.message}`);
       }
       return;
@@ -209,8 +280,11 @@ export class Bridge {
     const wasConnected = this.connected;
     this.connected = false;
     if (this.stopped) return;
-    const { status, code, message } = closeReason(error);
+    const { status, message } = closeReason(error);
+    const unreachable = unreachableCause(error);
+    this.detail = status ? `status ${status}: ${message}` : message;
     if (status === LOGGED_OUT) {
+      this.state = 'logged_out';
       fs.rmSync(this.sessionDir, { recursive: true, force: true });
       this.ownNumber = null;
       this.logger.error(`WhatsApp logged this bridge out, so its session in ${this.sessionDir} was removed. ` +
@@ -220,20 +294,35 @@ export class Bridge {
       return;
     }
     if (status === CONNECTION_REPLACED) {
+      // Not reconnecting (the two would take turns throwing each other out), but staying up, so
+      // whatever supervises the bridge leaves Talmo alone.
+      this.state = 'replaced';
       this.logger.error('Another WhatsApp Web session for this account took over (is a second bridge running?); not reconnecting. Stop the other one and restart this bridge');
       return;
     }
     if (status === RESTART_REQUIRED) {
+      if (this.state !== 'logged_out') this.state = 'connecting';
       this.logger.info('WhatsApp asked for a restart of the connection (normal right after pairing); reconnecting');
       this.scheduleReconnect(0);
       return;
     }
     const delay = this.reconnectDelayMs;
     const seconds = Math.round(delay / 100) / 10;
-    if (NETWORK_CODES.has(code) || (!wasConnected && status === undefined)) {
-      this.logger.warning(`WhatsApp cannot be reached (${code ?? message}); retrying in ${seconds} s`);
+    if (status === VERSION_REFUSED) {
+      // Retried with the back-off, so that updating the bridge and restarting it is all it takes.
+      if (this.state !== 'outdated')
+        this.logger.error('WhatsApp refused this bridge\'s version of WhatsApp Web (status 405): the bridge must be updated. ' +
+          'Run `git pull`, then `npm ci` in bridge/ (or install a newer release), and restart it; retrying meanwhile');
+      else this.logger.debug(`WhatsApp still refuses this version; retrying in ${seconds} s`);
+      this.state = 'outdated';
+    } else if (unreachable) {
+      this.state = 'unreachable';
+      this.detail = unreachable;
+      this.logger.warning(`WhatsApp cannot be reached (${unreachable}): check this machine's internet connection and DNS; retrying in ${seconds} s`);
     } else {
-      this.logger.warning(`The WhatsApp connection closed (${status ? `status ${status}: ` : ''}${message}); reconnecting in ${seconds} s`);
+      // After a logout, "logged_out" stays until a new QR code or pairing code is on show.
+      if (this.state !== 'logged_out') this.state = 'connecting';
+      this.logger.warning(`The WhatsApp connection ${wasConnected ? 'closed' : 'could not be set up'} (${status ? `status ${status}: ` : ''}${message}); reconnecting in ${seconds} s`);
     }
     this.scheduleReconnect(delay);
   }

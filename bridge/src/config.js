@@ -79,6 +79,21 @@ function listenAddress(bridgeUrl) {
   return { host, port: url.port ? Number(url.port) : 80 };
 }
 
+// Loopback names and addresses: localhost, 127.0.0.0/8, ::1.
+export function isLoopback(host) {
+  const name = String(host).toLowerCase();
+  return name === 'localhost' || name === '::1' || /^127\.\d{1,3}\.\d{1,3}\.\d{1,3}$/.test(name);
+}
+
+// A size in bytes from "10485760", "512KB", "10MB", "1GB" (1 KB to 1024 GB), or null.
+export function parseSize(text) {
+  const match = /^(\d{1,13})\s*(b|k|kb|kib|m|mb|mib|g|gb|gib)?$/i.exec(String(text).trim());
+  if (!match) return null;
+  const unit = (match[2] ?? 'b').toLowerCase()[0];
+  const bytes = Number(match[1]) * { b: 1, k: 2 ** 10, m: 2 ** 20, g: 2 ** 30 }[unit];
+  return bytes >= 2 ** 10 && bytes <= 2 ** 40 ? bytes : null;
+}
+
 // Loads every setting the bridge uses. Throws ConfigError with one line.
 export function loadConfig(env = process.env) {
   const file = configPath(env);
@@ -88,7 +103,7 @@ export function loadConfig(env = process.env) {
     if (fromEnv !== undefined) return fromEnv;
     const value = table[name];
     if (value === undefined) return undefined;
-    if (kind === 'port' && (typeof value === 'number' || typeof value === 'bigint')) return String(value);
+    if ((kind === 'port' || kind === 'number') && (typeof value === 'number' || typeof value === 'bigint')) return String(value);
     if (typeof value !== 'string') throw new ConfigError(`${file}: ${name} must be a string`);
     return value;
   };
@@ -101,8 +116,28 @@ export function loadConfig(env = process.env) {
   if (!logLevel)
     throw new ConfigError(`TALMO_LOG_LEVEL must be one of debug, info, success, warning, error, got ${JSON.stringify(levelText)}`);
 
+  const formatText = (setting('TALMO_LOG_FORMAT') ?? 'text').trim().toLowerCase();
+  if (formatText !== 'text' && formatText !== 'json')
+    throw new ConfigError(`TALMO_LOG_FORMAT must be "text" or "json", got ${JSON.stringify(setting('TALMO_LOG_FORMAT'))}`);
+  const sizeText = setting('TALMO_LOG_FILE_SIZE', 'number');
+  const logFileSize = sizeText === undefined ? 10 * 2 ** 20 : parseSize(sizeText);
+  if (logFileSize === null)
+    throw new ConfigError(`TALMO_LOG_FILE_SIZE must be a number of bytes or a size such as "10MB" or "512KB", from 1KB to 1024GB, got ${JSON.stringify(sizeText)}`);
+  const countText = (setting('TALMO_LOG_FILE_COUNT', 'number') ?? '5').trim();
+  if (!/^\d{1,4}$/.test(countText) || Number(countText) < 1 || Number(countText) > 1000)
+    throw new ConfigError(`TALMO_LOG_FILE_COUNT must be an integer from 1 to 1000, got ${JSON.stringify(countText)}`);
+  const logFileText = setting('BRIDGE_LOG_FILE');
+  const logFile = logFileText ? path.resolve(expandHome(logFileText, env)) : null;
+  const talmoLogText = setting('TALMO_LOG_FILE');
+  if (logFile && talmoLogText && path.resolve(expandHome(talmoLogText, env)) === logFile)
+    throw new ConfigError(`BRIDGE_LOG_FILE names Talmo's own log file ${logFile}; two processes must not write one file, so give the bridge a file of its own`);
+
   const home = talmoHome(env);
+  const token = (setting('BRIDGE_TOKEN') ?? '').trim();
   const listen = listenAddress(setting('BRIDGE_URL') ?? 'http://127.0.0.1:45051');
+  if (!isLoopback(listen.host) && !token)
+    throw new ConfigError(`BRIDGE_URL ${JSON.stringify(setting('BRIDGE_URL'))} is not a loopback address and BRIDGE_TOKEN is not set: ` +
+      'anyone who reaches the port could send WhatsApp messages as this account; set BRIDGE_TOKEN (talmo onboard writes one) or listen on 127.0.0.1');
   return {
     configFile: file,
     home,
@@ -112,7 +147,8 @@ export function loadConfig(env = process.env) {
     talmoUrl: talmoBaseUrl(setting('TALMO_HOST') ?? '127.0.0.1', Number(port)),
     masterNumber: setting('MASTER_NUMBER') ?? '',
     ownerDigits: ownerDigits(setting('MASTER_NUMBER')),
-    token: (setting('BRIDGE_TOKEN') ?? '').trim(),
+    token,
     logLevel,
+    logOutput: { json: formatText === 'json', file: logFile, fileSize: logFileSize, fileCount: Number(countText) },
   };
 }

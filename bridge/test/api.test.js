@@ -2,11 +2,12 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
 import { after, test } from 'node:test';
-import { createApi, listen } from '../src/api.js';
+import net from 'node:net';
+import { createApi, listen, SERVER_LIMITS } from '../src/api.js';
 import { Bridge } from '../src/bridge.js';
 import { loadConfig } from '../src/config.js';
 import { showQr } from '../src/qr.js';
-import { fakeDeps, tempHome, testConfig } from './helpers.js';
+import { fakeDeps, tempHome, testConfig, until } from './helpers.js';
 
 const homes = [];
 after(() => homes.forEach((h) => fs.rmSync(h, { recursive: true, force: true })));
@@ -37,14 +38,14 @@ const TO = '4915123456789@s.whatsapp.net';
 
 test('/send and /presence reach WhatsApp once connected; before that 503; /status tells which', async () => {
   const { socket, call, stop } = await startApi();
-  assert.deepEqual(await call('GET', '/status'), [200, { connected: false, paired: true, number: null }]);
+  assert.deepEqual(await call('GET', '/status'), [200, { connected: false, paired: true, number: null, state: 'connecting', detail: null }]);
   assert.deepEqual(await call('POST', '/send', { to: TO, text: 'hi' }),
     [503, { ok: false, error: 'WhatsApp is not connected' }]);
   assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'composing' }),
     [503, { ok: false, error: 'WhatsApp is not connected' }]);
 
   socket.open();
-  assert.deepEqual(await call('GET', '/status'), [200, { connected: true, paired: true, number: '4915123456789' }]);
+  assert.deepEqual(await call('GET', '/status'), [200, { connected: true, paired: true, number: '4915123456789', state: 'connected', detail: null }]);
   assert.deepEqual(await call('POST', '/send', { to: TO, text: 'Hello, Boss 👋\n"quoted"' }), [200, { ok: true }]);
   assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'composing' }), [200, { ok: true }]);
   assert.deepEqual(await call('POST', '/presence', { to: TO, state: 'paused' }), [200, { ok: true }]);
@@ -136,4 +137,77 @@ test('the pairing QR code is drawn for the terminal and saved as a private PNG',
   const png = fs.readFileSync(`${home}/qr.png`);
   assert.deepEqual([...png.subarray(1, 4)], [...Buffer.from('PNG')]);
   assert.equal(fs.statSync(`${home}/qr.png`).mode & 0o777, 0o600);
+});
+
+// A raw connection to the API: what it writes and whether the server hung up.
+function rawConnection(port) {
+  const socket = net.connect(port, '127.0.0.1');
+  const conn = { socket, received: '', closed: false };
+  socket.setEncoding('latin1');
+  socket.on('data', (d) => { conn.received += d; });
+  socket.on('error', () => {});
+  conn.ended = new Promise((resolve) => socket.on('close', () => { conn.closed = true; resolve(); }));
+  return conn;
+}
+
+async function limitedApi(limits) {
+  const home = tempHome();
+  homes.push(home);
+  const config = testConfig(home);
+  const fake = fakeDeps();
+  const bridge = new Bridge(config, fake.deps);
+  await bridge.start();
+  fake.sockets[0].open();
+  const server = await listen(createApi(bridge, { config, logger: fake.deps.logger, limits }), '127.0.0.1', 0);
+  const stop = async () => { server.close(); server.closeAllConnections(); await bridge.stop(); };
+  return { port: server.address().port, stop };
+}
+
+test('no client can hold the API: slow or endless requests meet a deadline, idle keep-alives close, big bodies are refused unread', async () => {
+  const { port, stop } = await limitedApi({ ...SERVER_LIMITS, requestTimeoutMs: 300, keepAliveTimeoutMs: 300 });
+  const head = (extra) => `POST /send HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n${extra}\r\n`;
+  for (const [name, request, answer, notAnswer] of [
+    ['headers never finished', 'GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n', /^HTTP\/1\.1 408/],
+    ['a chunked body that never ends', `${head('Transfer-Encoding: chunked\r\n')}5\r\n{"to"\r\n`, /^HTTP\/1\.1 408/],
+    ['Expect: 100-continue, then nothing', head('Expect: 100-continue\r\nContent-Length: 20\r\n'), /^HTTP\/1\.1 100 Continue\r\n\r\nHTTP\/1\.1 408/],
+    ['a declared body over the cap', `${head('Content-Length: 1048577\r\n')}{"to":`, /^HTTP\/1\.1 413 [^]*the body is too large/],
+    ['a declared body over the cap, 100-continue', head('Expect: 100-continue\r\nContent-Length: 5000000\r\n'), /^HTTP\/1\.1 413/, /100 Continue/],
+    ['a chunked body growing past the cap', `${head('Transfer-Encoding: chunked\r\n')}${'100000\r\n'}${'x'.repeat(0x100000)}\r\n10\r\n${'y'.repeat(16)}\r\n`, /^HTTP\/1\.1 413/],
+    ['an idle keep-alive connection', 'GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n', /^HTTP\/1\.1 200 [^]*"state":"connected"/],
+  ]) {
+    const conn = rawConnection(port);
+    conn.socket.write(request);
+    const started = Date.now();
+    // The client sends nothing more, yet keeps its side open: the server has to end it.
+    await Promise.race([conn.ended, new Promise((r) => setTimeout(r, 3000))]);
+    assert.ok(conn.closed, `${name}: the server closes the connection`);
+    assert.ok(Date.now() - started < 2500, name);
+    assert.match(conn.received, answer, name);
+    if (notAnswer) assert.doesNotMatch(conn.received, notAnswer, name);
+    conn.socket.destroy();
+  }
+  await stop();
+});
+
+test('the API holds at most 256 connections; the next one is closed at once', async () => {
+  assert.equal(SERVER_LIMITS.maxConnections, 256);
+  assert.deepEqual([SERVER_LIMITS.requestTimeoutMs, SERVER_LIMITS.keepAliveTimeoutMs], [30000, 10000]);
+  const { port, stop } = await limitedApi(SERVER_LIMITS);
+  const open = [];
+  for (let i = 0; i < 256; i++) {
+    const conn = rawConnection(port);
+    await new Promise((r) => conn.socket.once('connect', r));
+    open.push(conn);
+  }
+  await new Promise((r) => setTimeout(r, 100));
+  const extra = rawConnection(port);
+  await Promise.race([extra.ended, new Promise((r) => setTimeout(r, 2000))]);
+  assert.ok(extra.closed, 'the 257th connection is closed');
+  assert.equal(extra.received, '');
+  // Those within the cap are served.
+  open[255].socket.write('GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n');
+  await until(() => open[255].received.includes('"state"'), 2000, 'an answer within the cap');
+  assert.ok(open.every((c) => !c.closed));
+  open.forEach((c) => c.socket.destroy());
+  await stop();
 });

@@ -3,6 +3,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, afterEach, test } from 'node:test';
 import { Bridge } from '../src/bridge.js';
+import { useSessionFiles } from '../src/session.js';
 import { fakeDeps, fakeTalmo as startTalmo, FakeSocket, incoming, tempHome, testConfig, until } from './helpers.js';
 
 const OWNER = '4915123456789';
@@ -168,7 +169,7 @@ test('a logged-out session is removed and pairing starts over; other closes reco
   sockets[0].ev.emit('creds.update', {});
   await until(() => fs.existsSync(path.join(session, 'creds.json')), 3000, 'saved credentials');
   assert.equal(fs.statSync(path.join(home, 'whatsapp')).mode & 0o777, 0o700);
-  assert.deepEqual(bridge.status(), { connected: true, paired: true, number: ASSISTANT });
+  assert.deepEqual(bridge.status(), { connected: true, paired: true, number: ASSISTANT, state: 'connected', detail: null });
 
   sockets[0].close(428, 'Connection Closed');
   assert.equal(bridge.status().connected, false);
@@ -198,4 +199,146 @@ test('a voice note that cannot be downloaded is reported and holds up no later m
   assert.deepEqual(JSON.parse(talmo.calls[0].body), { sender: OWNER, kind: 'voice_note' });
   assert.deepEqual(talmo.texts(), [{ sender: OWNER, message: 'after' }]);
   assert.deepEqual(lines('error'), [`Could not download the voice note from ${OWNER}: the download took too long`]);
+});
+
+test('a pairing code never entered leaves no half-paired session: paired stays false, pairing starts over, the code is asked again', async () => {
+  const home = tempHome();
+  homes.push(home);
+  const session = path.join(home, 'whatsapp', 'session');
+  const savedNumber = () => fs.existsSync(path.join(session, 'creds.json')) && JSON.parse(fs.readFileSync(path.join(session, 'creds.json'))).me;
+  // The sockets keep their credentials in the real session files, as the library's do.
+  const failFirst = { done: false };
+  const fake = fakeDeps({
+    pairCode: OWNER,
+    makeSocket: async ({ sessionDir }) => {
+      const { state, saveCreds } = await useSessionFiles(sessionDir, fake.deps.logger);
+      const socket = new FakeSocket({ registered: false });
+      socket.authState = state;
+      if (!failFirst.done) {
+        // The real request writes the number before it sends anything, so a failed one leaves it too.
+        failFirst.done = true;
+        const request = socket.requestPairingCode.bind(socket);
+        let calls = 0;
+        socket.requestPairingCode = async (n) => {
+          const code = await request(n);
+          if (++calls === 1) throw new Error('Connection Closed');
+          return code;
+        };
+      }
+      fake.sockets.push(socket);
+      return { socket, saveCreds };
+    },
+  });
+  const bridge = new Bridge(testConfig(home, { owner: OWNER }), fake.deps);
+  running.push(bridge);
+  await bridge.start();
+  const [first] = fake.sockets;
+  first.ev.emit('connection.update', { qr: 'ref-1' });
+  await until(() => fake.lines('error').length === 1, 3000, 'the failed request');
+  assert.equal(fake.lines('error')[0], `Could not get a pairing code for ${OWNER}: Connection Closed`);
+  first.ev.emit('connection.update', { qr: 'ref-2' });
+  await until(() => fake.lines('info').some((l) => l.includes('ABCD-1234')), 3000, 'the code asked again on the next QR reference');
+  assert.deepEqual(first.pairRequests, [OWNER, OWNER]);
+  await until(savedNumber, 3000, 'the number saved');
+  assert.deepEqual([bridge.status().paired, bridge.status().state], [false, 'waiting_for_pairing']);
+
+  // The code is not entered before the QR references run out.
+  first.close(408, 'QR refs attempts ended');
+  // The next socket, made on the half-written session, is dropped; the one after pairs afresh.
+  await until(() => fake.sockets.length === 3, 3000, 'a fresh session');
+  assert.ok(fake.sockets[1].ended);
+  const second = fake.sockets[2];
+  assert.equal(second.authState.creds.me, undefined, 'the next socket pairs instead of logging in');
+  const aside = fs.readdirSync(path.join(home, 'whatsapp')).filter((n) => n.startsWith('session.unfinished-pairing-'));
+  assert.equal(aside.length, 1);
+  assert.ok(fake.lines('warning').some((l) => l.startsWith('The WhatsApp pairing was not finished') &&
+    l.includes(path.join(home, 'whatsapp', aside[0])) && l.includes('a new pairing code follows')), fake.lines('warning').join('\n'));
+  assert.equal(bridge.status().paired, false);
+  second.ev.emit('connection.update', { qr: 'ref-3' });
+  await until(() => second.pairRequests.length === 1, 3000, 'the code asked for on the fresh session');
+
+  // A restart in the middle of a pairing starts over the same way.
+  await until(savedNumber, 3000, 'the number saved again');
+  await bridge.stop();
+  running.length = 0;
+  const again = new Bridge(testConfig(home, { owner: OWNER }), fake.deps);
+  running.push(again);
+  await again.start();
+  await until(() => fake.sockets.length === 5, 3000, 'a fresh session after the restart');
+  assert.ok(fake.sockets[3].ended);
+  assert.equal(fake.sockets[4].authState.creds.me, undefined);
+  assert.equal(fs.readdirSync(path.join(home, 'whatsapp')).filter((n) => n.startsWith('session.unfinished-pairing-')).length, 2);
+});
+
+test('each close sets the state /status shows; a paired session is kept whatever the network does', async () => {
+  const network = (code, extra) => Object.assign(new Error(`WebSocket Error (getaddrinfo ${code} web.whatsapp.com)`), {
+    output: { statusCode: 408 }, data: Object.assign(new Error(`getaddrinfo ${code} web.whatsapp.com`), { code, ...extra }),
+  });
+  const boom = (statusCode, message) => Object.assign(new Error(message), { output: { statusCode } });
+  for (const [error, state, reconnects, level, line] of [
+    [network('ENOTFOUND', { hostname: 'web.whatsapp.com' }), 'unreachable', true, 'warning',
+      /^WhatsApp cannot be reached \(DNS lookup failed: ENOTFOUND web\.whatsapp\.com\): check this machine's internet connection and DNS; retrying in [\d.]+ s$/],
+    [boom(405, 'Connection Failure'), 'outdated', true, 'error', /must be updated\. Run `git pull`, then `npm ci` in bridge\//],
+    [boom(440, 'Stream Errored (conflict)'), 'replaced', false, 'error', /^Another WhatsApp Web session for this account took over/],
+    [boom(401, 'Intentional Logout'), 'logged_out', true, 'error', /logged this bridge out/],
+    [boom(428, 'Connection Closed'), 'connecting', true, 'warning', /^The WhatsApp connection could not be set up \(status 428: Connection Closed\)/],
+  ]) {
+    const talmo = await fakeTalmo();
+    const home = tempHome();
+    homes.push(home);
+    const fake = fakeDeps({ socketFor: () => new FakeSocket({ number: ASSISTANT }) });
+    const bridge = new Bridge(testConfig(home, { talmoUrl: talmo.url }), fake.deps);
+    running.push(bridge);
+    await bridge.start();
+    fs.writeFileSync(path.join(home, 'whatsapp', 'session', 'creds.json'), '{"paired": true}');
+    fake.sockets[0].ev.emit('connection.update', { connection: 'close', lastDisconnect: { error } });
+    assert.equal(bridge.status().state, state);
+    assert.ok(fake.lines(level).some((l) => line.test(l)), `${state}: ${fake.lines(level).join('\n')}`);
+    if (!reconnects) {
+      await new Promise((r) => setTimeout(r, 50));
+      assert.equal(fake.sockets.length, 1, `${state}: no reconnect`);
+      continue;
+    }
+    await until(() => fake.sockets.length === 2, 3000, `a reconnect after ${state}`);
+    // The close's state holds while the bridge retries, until a connection opens.
+    assert.equal(bridge.status().state, state);
+    if (state !== 'logged_out') {
+      assert.ok(fs.existsSync(path.join(home, 'whatsapp', 'session', 'creds.json')), `${state}: the session is kept`);
+      assert.equal(bridge.status().paired, true);
+    }
+    fake.sockets[1].open();
+    assert.deepEqual([bridge.status().state, bridge.status().detail], ['connected', null]);
+  }
+  // A repeated refusal of the version is said once, not at every retry.
+  const fake = fakeDeps();
+  const bridge = new Bridge(testConfig(tempHome()), fake.deps);
+  running.push(bridge);
+  await bridge.start();
+  fake.sockets[0].close(405, 'Connection Failure');
+  await until(() => fake.sockets.length === 2, 3000, 'a retry');
+  fake.sockets[1].close(405, 'Connection Failure');
+  assert.equal(fake.lines('error').length, 1);
+});
+
+test('right after a pairing the next connection waits until the new credentials are on disk', async () => {
+  const home = tempHome();
+  homes.push(home);
+  const saved = [];
+  const made = [];
+  const fake = fakeDeps({
+    makeSocket: async () => {
+      made.push(saved.length);
+      const socket = new FakeSocket({ registered: false });
+      fake.sockets.push(socket);
+      return { socket, saveCreds: () => new Promise((r) => setTimeout(() => { saved.push(Date.now()); r(); }, 50)) };
+    },
+  });
+  const bridge = new Bridge(testConfig(home), fake.deps);
+  running.push(bridge);
+  await bridge.start();
+  // Pair-success writes the account; WhatsApp then asks for a restart at once.
+  fake.sockets[0].ev.emit('creds.update', {});
+  fake.sockets[0].close(515, 'Stream Errored (restart required)');
+  await until(() => made.length === 2, 3000, 'the reconnect');
+  assert.deepEqual(made, [0, 1], 'the second socket is made only once the credentials are saved');
 });

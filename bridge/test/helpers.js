@@ -11,7 +11,8 @@ export class FakeSocket {
   constructor({ number = '4915123456789', lid = '99887766@lid', registered = true } = {}) {
     this.ev = new EventEmitter();
     this.user = { id: `${number}:7@s.whatsapp.net`, lid: `${lid.split('@')[0]}:7@lid` };
-    this.authState = { creds: { registered, me: registered ? { id: this.user.id } : undefined } };
+    // A paired session's credentials carry `account`, written when WhatsApp confirms a pairing.
+    this.authState = { creds: registered ? { registered, me: { id: this.user.id }, account: { details: 'x' } } : { registered } };
     this.lidStore = new Map();
     this.signalRepository = { lidMapping: { getPNForLID: async (lid) => this.lidStore.get(lid) ?? null } };
     this.sent = [];
@@ -24,7 +25,13 @@ export class FakeSocket {
     return { key: { id: options?.messageId, remoteJid: jid, fromMe: true } };
   }
   async sendPresenceUpdate(state, jid) { this.presences.push({ state, jid }); }
-  async requestPairingCode(number) { this.pairRequests.push(number); return 'ABCD1234'; }
+  // As the library does: the number is written to the credentials and saved before anything is sent.
+  async requestPairingCode(number) {
+    this.pairRequests.push(number);
+    this.authState.creds.me = { id: `${number}@s.whatsapp.net`, name: '~' };
+    this.ev.emit('creds.update', this.authState.creds);
+    return 'ABCD1234';
+  }
   end() { this.ended = true; }
   open() { this.ev.emit('connection.update', { connection: 'open' }); }
   close(statusCode, message = 'closed') {

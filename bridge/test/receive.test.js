@@ -33,6 +33,8 @@ after(() => homes.forEach((h) => fs.rmSync(h, { recursive: true, force: true }))
 async function librarySocket(sessionDir, { number, lid, server }) {
   const { state } = await useMultiFileAuthState(sessionDir);
   state.creds.me = { id: `${number}:7@s.whatsapp.net`, lid: `${lid.split('@')[0]}:7@lid` };
+  // A finished pairing, as pair-success leaves it (Socket/socket.js).
+  state.creds.account = proto.ADVSignedDeviceIdentity.fromObject({ details: Buffer.from('paired') });
   const ev = makeEventBuffer(quiet);
   const keys = addTransactionCapability(state.keys, quiet, { maxCommitRetries: 1, delayBetweenTriesMs: 1 });
   const signalRepository = makeLibSignalRepository({ creds: state.creds, keys }, quiet, server);

@@ -26,6 +26,7 @@ bridge_unit=$prefix/lib/systemd/system/talmo-bridge.service
 grep -qx "ExecStart=$prefix/bin/talmo serve" "$unit" || fail "talmo.service does not start the installed binary"
 grep -qx "Type=notify" "$unit" || fail "talmo.service is not Type=notify"
 grep -qx "ExecStart=.* $prefix/lib/talmo/bridge/src/main.js" "$bridge_unit" || fail "the bridge unit does not start the installed bridge"
+grep -q -- "^ExecStart=.* --max-semi-space-size=1 --optimize-for-size " "$bridge_unit" || fail "the bridge unit does not start Node with a small heap"
 grep -q "^After=.*talmo.service" "$bridge_unit" || fail "the bridge is not ordered after Talmo"
 if grep -q '@[A-Z]*@' "$unit" "$bridge_unit"; then fail "a placeholder was left in a unit"; fi
 

@@ -29,7 +29,9 @@ constexpr std::string_view kSettings[] = {
     "GROQ_BASE_URL", "TAVILY_BASE_URL", "BRIDGE_URL",     "TALMO_HOST",      "TALMO_PORT",
     "TALMO_DATA_DIR", "TALMO_TIMEZONE", "TALMO_LOG_LEVEL", "HISTORY_LIMIT",  "MISFIRE_GRACE",
     "HISTORY_RETENTION_DAYS", "TALMO_LOG_FORMAT", "TALMO_LOG_FILE", "TALMO_LOG_FILE_SIZE", "TALMO_LOG_FILE_COUNT",
-    "SHUTDOWN_GRACE", "TALMO_ALLOWED_HOSTS", "BRIDGE_TOKEN"};
+    "SHUTDOWN_GRACE", "TALMO_ALLOWED_HOSTS", "BRIDGE_TOKEN",
+    // Read by the bridge only.
+    "BRIDGE_LOG_FILE"};
 
 // These decide where the file is, so only the environment can set them.
 constexpr std::string_view kEnvironmentOnly[] = {"TALMO_HOME", "TALMO_CONFIG"};

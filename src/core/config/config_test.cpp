@@ -212,7 +212,7 @@ TEST_F(ConfigTest, UnknownKeysAreIgnoredWithAWarning) {
   log::Capture capture;
   const fs::path file = write_file(
       "GROQ_MODEL = \"m\"\nFUTURE_SETTING = 1\nTALMO_HOME = \"/x\"\nGROQ_API_KEY = \"k\"\ntalmo_port = 1\n"
-      "[extras]\na = 1\n");
+      "BRIDGE_LOG_FILE = \"/var/log/talmo/bridge.log\"\n[extras]\na = 1\n");
   const Config c = load(file, env());
   EXPECT_EQ(c.groq_model, "m");
   EXPECT_EQ(c.home, dir_ / "home" / ".talmo");
@@ -223,7 +223,8 @@ TEST_F(ConfigTest, UnknownKeysAreIgnoredWithAWarning) {
                           file.string() + ":4: unknown setting GROQ_API_KEY; did you mean GROQ_API_KEYS?"));
   EXPECT_TRUE(capture.has(log::Level::warning,
                           file.string() + ":5: unknown setting talmo_port; did you mean TALMO_PORT?"));
-  EXPECT_TRUE(capture.has(log::Level::warning, file.string() + ":6: unknown setting extras ignored"));
+  EXPECT_TRUE(capture.has(log::Level::warning, file.string() + ":7: unknown setting extras ignored"));
+  EXPECT_FALSE(capture.contains(log::Level::warning, "BRIDGE_LOG_FILE")) << "the bridge's own setting is known";
 }
 
 TEST_F(ConfigTest, MisfireGraceForms) {
