@@ -1,4 +1,5 @@
-# Talmo — build, test and run. Every target installs what is missing first.
+# Talmo — build, test and run. `make` alone lists the targets; those that
+# build install the Debian packages they miss first.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
@@ -11,9 +12,27 @@ DEPS := g++ cmake make pkg-config git ca-certificates tzdata \
         libphonenumber-dev libboost-dev libsystemd-dev
 TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev
 
+# The builds below are cmake's own makes: one line per step, without the
+# directory each sub-make enters.
+MAKEFLAGS += --no-print-directory
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test sanitize tsan run bench fuzz clean install node bridge-deps bridge-test
+.PHONY: help deps build test sanitize tsan run bench fuzz clean install uninstall node bridge-deps bridge-test
+
+# A plain `make` only says what there is; nothing is installed or built.
+help:
+	@echo "make run              set up what is missing, build talmo, onboard the first time, run Talmo and the bridge"
+	@echo "make build            build the program only (build/talmo), as your own user"
+	@echo "make test             build and run the whole test suite, the bridge's included"
+	@echo "sudo make install     copy a finished build, the bridge and the systemd units under PREFIX (/usr/local)"
+	@echo "sudo make uninstall   remove what make install copied (the data in /var/lib/talmo stays)"
+	@echo "make deps             install the Debian packages only"
+	@echo "make sanitize         the tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+	@echo "make tsan             the threaded tests under ThreadSanitizer"
+	@echo "make bench            benchmarks"
+	@echo "make fuzz             the fuzz targets, FUZZ_SECONDS each"
+	@echo "make clean            remove the build folders"
 
 deps:
 	@missing=""; for p in $(DEPS); do \
@@ -99,12 +118,16 @@ fuzz: deps
 
 # Installs the stripped binary, the bridge (and its packages, with npm), the
 # systemd units and an example configuration under PREFIX; DESTDIR for
-# staging, BRIDGE_PACKAGES=no to leave out `npm ci` (see scripts/install).
+# staging, NODE=/path/to/node, BRIDGE_PACKAGES=no to leave out `npm ci` (see
+# scripts/install). It only copies: `make build` first, as your own user, so
+# that `sudo make install` never leaves root's files in build/.
 PREFIX ?= /usr/local
-install: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
-	cmake --build build -j$(JOBS) --target talmo
-	PREFIX=$(PREFIX) DESTDIR=$(DESTDIR) scripts/install build/talmo
+install:
+	@PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" NODE="$(NODE)" scripts/install build/talmo
+
+# Removes exactly the files `make install` listed; the data stays.
+uninstall:
+	@PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/uninstall
 
 clean:
 	rm -rf build build-sanitize build-tsan build-bench build-fuzz

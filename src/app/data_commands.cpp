@@ -9,8 +9,13 @@
 
 #include <CLI/CLI.hpp>
 #include <SQLiteCpp/SQLiteCpp.h>
+// date.h's parser declares a seconds value it fills only when the input has
+// one; GCC's optimiser reports it as maybe-uninitialized in the library's code.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <date/date.h>
 #include <date/tz.h>
+#pragma GCC diagnostic pop
 #include <unistd.h>
 
 #include <cstdio>
