@@ -74,8 +74,11 @@ struct Bindings {
   std::function<bool(const std::string& number, const std::string& text)> send_message;
   // When set, used instead of send_message with the run's id, so a run
   // delivered again after a crash can be recognised (the outbox stores one
-  // text per run).
-  std::function<bool(const std::string& number, const std::string& text, std::int64_t run_id)> send_run;
+  // text per run), and with its scheduled time: `text` comes without the
+  // late prefix, which the sender adds by the time the text really reaches
+  // the owner (the outbox may hold it for hours while the bridge is down).
+  std::function<bool(const std::string& number, const std::string& text, std::int64_t run_id, TimePoint due)>
+      send_run;
   // When set, every round runs through it (the owner's single line of work,
   // so a reminder never lands in the middle of a conversation); it answers
   // false when it did not run the round (the line has stopped).
