@@ -3,9 +3,11 @@
 import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
+import path from 'node:path';
 import { after, test } from 'node:test';
 import { createApi, listen } from '../src/api.js';
 import { Bridge } from '../src/bridge.js';
+import { ConfirmedIds } from '../src/confirmed.js';
 import { fakeDeps, tempHome, testConfig, until } from './helpers.js';
 
 const homes = [];
@@ -95,4 +97,16 @@ test('an id outside 1-64 of [A-Za-z0-9_-] gets 400 and sends nothing', async () 
   assert.deepEqual(await send({ text: 'hi', id: `Az09_-${'x'.repeat(58)}` }), [200, { ok: true }]);
   assert.equal(socket.sent.length, 1);
   await stop();
+});
+
+test('the confirmed ids on disk keep the latest ones, survive a torn last line and stay compact', () => {
+  const dir = tempHome();
+  homes.push(dir);
+  const ids = new ConfirmedIds({ dir, kept: 3 });
+  for (let i = 1; i <= 8; i++) ids.add(`id-${i}`);
+  fs.appendFileSync(path.join(dir, 'confirmed-ids'), 'id-9 torn');  // a crash mid-write
+  const reloaded = new ConfirmedIds({ dir, kept: 3 });
+  assert.deepEqual(['id-5', 'id-6', 'id-7', 'id-8'].map((id) => reloaded.has(id)), [false, true, true, true]);
+  assert.ok(!reloaded.has('id-9 torn'));
+  assert.equal(fs.readFileSync(path.join(dir, 'confirmed-ids'), 'utf8'), 'id-6\nid-7\nid-8\n');
 });
