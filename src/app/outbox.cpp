@@ -135,7 +135,7 @@ std::optional<TimePoint> Outbox::deliver_due() {
     now = options_.clock->now();
     const int attempt = head->attempts + 1;
     const std::string label = "message " + std::to_string(head->id) + " for " + head->number;
-    if (result == Delivery::retry && backing_off) {
+    if (result == Delivery::retry && backing_off && nudged) {
       // The try a new text made: the back-off goes on as it was.
       log::warning("Delivery of " + label + " failed again; retrying on its back-off, later messages wait behind it");
       continue;

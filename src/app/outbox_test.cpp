@@ -210,6 +210,21 @@ TEST_F(OutboxTest, AfterAnOutageEveryWaitingTextGoesOutWithinSecondsInOrderOnceW
   EXPECT_EQ(outbox->pending(), 0u);
 }
 
+// A bridge that says WhatsApp is back while its sends still fail (no ack
+// within its bound) is not hammered: one early retry per return, then the
+// back-off holds.
+TEST_F(OutboxTest, FailuresWhileTheBridgeSaysConnectedKeepTheBackOff) {
+  std::atomic<bool> up{false};
+  auto outbox = open_against_bridge(up);
+  const TimePoint back = clock_->now() + 5s;
+  bridge_.on("GET", "/status", [&](const testing::RecordedRequest&, httplib::Response& res) {
+    res.set_content(clock_->now() >= back ? R"({"connected": true})" : R"({"connected": false})", "application/json");
+  });
+  outbox->enqueue("155", "unconfirmed");
+  run_until(*outbox, clock_->now() + 1min);
+  EXPECT_EQ(attempts().size(), 3u);  // at 0 s, at 6 s (seen back), then 30 s later
+}
+
 // A reminder fired on time and then held by the outbox for three hours
 // says so when it arrives, by its lateness at delivery, once; so does one
 // the scheduler fired late (the server was down), never labelled twice.
