@@ -10,10 +10,11 @@
 // - A job fires at most once per scheduled time: the run is recorded, and the
 //   job advanced, before anything is composed or sent.
 // - A run recorded but never confirmed (the process died before or during
-//   the send) is delivered at the next start. A process that dies after the
-//   bridge accepted the message but before the delivery was recorded sends
-//   it once more after the restart: the bridge has no idempotency key, so at
-//   that one boundary delivery is at least once (never more than twice).
+//   the send) is delivered at the next start. Through `send_run` (the
+//   outbox, which stores one text per run and sends it under one id) the
+//   run then reaches the owner once; through a bare `send_message`, a
+//   process that dies after the send but before the delivery was recorded
+//   sends it once more after the restart.
 // - A failed send is retried after each delay of `retry_backoff` in turn,
 //   then given up with an error log line; it is never recorded as delivered.
 #pragma once
