@@ -1,5 +1,7 @@
 // The bridge's HTTP API for Talmo, on loopback:
-//   POST /send {"to": "<digits>@s.whatsapp.net", "text": "..."} → 200 {"ok": true}
+//   POST /send {"to": "<digits>@s.whatsapp.net", "text": "...", "id"?: "..."} → 200 {"ok": true}
+//     once WhatsApp's server acknowledged the message (within 15 s, else 504;
+//     422 when it refused it). The same `id` is sent once: again → 200 at once.
 //   POST /presence {"to": ..., "state": "composing" | "paused" | ...} → 200 {"ok": true}
 //   GET /status → {"connected": bool, "paired": bool, "number": "<digits>" | null,
 //                  "state": "connecting" | "unreachable" | ..., "detail": "<last error>" | null}
@@ -10,6 +12,7 @@
 import crypto from 'node:crypto';
 import http from 'node:http';
 import { PRESENCE_STATES } from './bridge.js';
+import { SEND_ID } from './confirmed.js';
 
 const MAX_BODY_BYTES = 1024 * 1024;
 
@@ -95,6 +98,7 @@ async function jsonBody(req, fields) {
 
 const isChat = (v) => typeof v === 'string' && CHAT.test(v);
 const CHAT_WANTED = 'a chat address "<digits>@s.whatsapp.net"';
+const isSendId = (v) => v === undefined || (typeof v === 'string' && SEND_ID.test(v));
 
 export function createApi(bridge, { config, logger, limits = SERVER_LIMITS }) {
   const server = http.createServer({
@@ -130,17 +134,28 @@ export function createApi(bridge, { config, logger, limits = SERVER_LIMITS }) {
         return;
       }
       const body = route === 'POST /send'
-        ? await jsonBody(req, [['to', isChat, CHAT_WANTED], ['text', (v) => typeof v === 'string' && v !== '', 'a non-empty text']])
+        ? await jsonBody(req, [['to', isChat, CHAT_WANTED], ['text', (v) => typeof v === 'string' && v !== '', 'a non-empty text'],
+          ['id', isSendId, '1 to 64 characters of A-Z, a-z, 0-9, _ and -']])
         : await jsonBody(req, [['to', isChat, CHAT_WANTED], ['state', (v) => PRESENCE_STATES.includes(v), `one of ${PRESENCE_STATES.join(', ')}`]]);
+      if (route === 'POST /send') {
+        try {
+          await bridge.send(body.to, body.text, body.id);
+        } catch (err) {
+          if (err.status !== 503) logger.error(`WhatsApp did not take the message: ${err.message}`);
+          reply(res, err.status ?? 502, { ok: false, error: err.status ? err.message : `WhatsApp did not take it: ${err.message}` });
+          return;
+        }
+        reply(res, 200, { ok: true });
+        return;
+      }
       if (!bridge.connected) {
         reply(res, 503, { ok: false, error: 'WhatsApp is not connected' });
         return;
       }
       try {
-        if (route === 'POST /send') await bridge.send(body.to, body.text);
-        else await bridge.presence(body.to, body.state);
+        await bridge.presence(body.to, body.state);
       } catch (err) {
-        logger.error(`WhatsApp did not take the ${route === 'POST /send' ? 'message' : 'presence update'}: ${err.message}`);
+        logger.error(`WhatsApp did not take the presence update: ${err.message}`);
         reply(res, 502, { ok: false, error: `WhatsApp did not take it: ${err.message}` });
         return;
       }

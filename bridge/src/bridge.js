@@ -10,6 +10,7 @@ import path from 'node:path';
 import { chatKind, isLid, isPhoneJid, normalizeJid, phoneDigits, PERSONAL } from './addresses.js';
 import { Forwarder } from './forwarder.js';
 import { libraryLogger } from './log.js';
+import { ConfirmedIds } from './confirmed.js';
 import { classify } from './messages.js';
 import { Outbox } from './outbox.js';
 import { halfPaired, moveAside } from './session.js';
@@ -33,6 +34,21 @@ const NETWORK_CAUSES = {
   ECONNREFUSED: 'connection refused', ETIMEDOUT: 'connection timed out', ECONNRESET: 'connection reset',
   ENETUNREACH: 'network unreachable', EHOSTUNREACH: 'host unreachable', ENETDOWN: 'network down',
 };
+
+// How long one /send may take in all: Talmo's client gives up after 20 s.
+const SEND_TIMEOUT_MS = 15000;
+// Sends whose ack is still awaited, answered or not.
+const AWAITED_ACKS = 1000;
+
+// The WhatsApp message id of Talmo's `id`: the same id always gives the
+// same message id, in the library's own shape ("3EB0" + 36 hex digits).
+export function messageIdOf(id) {
+  return `3EB0${crypto.createHash('sha256').update(id).digest().subarray(0, 18).toString('hex').toUpperCase()}`;
+}
+
+function unconfirmed() {
+  return Object.assign(new Error('WhatsApp did not confirm the message'), { status: 504 });
+}
 
 export const PRESENCE_STATES = ['available', 'unavailable', 'composing', 'recording', 'paused'];
 
@@ -122,6 +138,10 @@ export class Bridge {
     this.lids = new Map();    // LID user → phone digits, as announced
     this.incoming = Promise.resolve();  // messages are handled one after another, in order
     this.sentIds = new Set();
+    this.confirmed = new ConfirmedIds({ dir: config.dataDir });
+    this.sendTimeoutMs = deps.sendTimeoutMs ?? SEND_TIMEOUT_MS;
+    this.inFlight = new Map();     // Talmo's id → the promise of its send
+    this.awaitingAck = new Map();  // WhatsApp message id → {id, settle}, answered or not
   }
 
   async start() {
@@ -195,6 +215,9 @@ export class Bridge {
         .catch((err) => this.logger.error(`Could not save the WhatsApp session: ${err.message}`));
     }));
     socket.ev.on('connection.update', mine((update) => this.onConnectionUpdate(socket, update)));
+    // WhatsApp's server acks every message stanza; an ack from a socket since
+    // replaced still tells that a text arrived.
+    socket.ws?.on?.('CB:ack,class:message', (node) => this.onAck(node));
     socket.ev.on('lid-mapping.update', mine((mapping) => this.learnLid(mapping)));
     socket.ev.on('messages.upsert', mine((event) => {
       this.incoming = this.incoming.then(() => this.onMessages(socket, event)).catch((err) => {
@@ -484,16 +507,78 @@ export class Bridge {
     this.outbox.addAudio({ id, sender, audio, quoted: content.quoted });
   }
 
-  // Sends `text` to the chat `to`; resolves once WhatsApp took it.
-  async send(to, text) {
+  // Sends `text` to the chat `to`; resolves once WhatsApp's server has
+  // acknowledged it, within sendTimeoutMs in all. With Talmo's `id` the
+  // message id is derived from it, an id confirmed before resolves at once
+  // without sending, and an id in flight waits for that send's result.
+  // Rejects with an error whose `status` is the answer for Talmo: 503 not
+  // connected, 504 no ack in time, 422 refused by WhatsApp, 502 not written.
+  async send(to, text, id) {
+    const deadline = Date.now() + this.sendTimeoutMs;
+    if (id !== undefined && this.confirmed.has(id)) {
+      this.logger.info(`Message ${id} was delivered before; not sent again`);
+      return;
+    }
+    if (id !== undefined && this.inFlight.has(id)) {
+      await withTimeout(this.inFlight.get(id), deadline - Date.now(), 'unconfirmed')
+        .catch((err) => { throw err.message === 'unconfirmed' ? unconfirmed() : err; });
+      return;
+    }
+    if (!this.connected) throw Object.assign(new Error('WhatsApp is not connected'), { status: 503 });
+    const sending = this.sendOnce(to, text, id, deadline);
+    if (id === undefined) return sending;
+    this.inFlight.set(id, sending);
+    try {
+      await sending;
+    } finally {
+      this.inFlight.delete(id);
+    }
+  }
+
+  async sendOnce(to, text, id, deadline) {
     const socket = this.socket;
-    const messageId = `3EB0${crypto.randomBytes(18).toString('hex').toUpperCase()}`;
+    const messageId = id === undefined ? `3EB0${crypto.randomBytes(18).toString('hex').toUpperCase()}` : messageIdOf(id);
     // Known before WhatsApp can echo it, so the bridge never takes its own reply for a message.
     this.sentIds.add(messageId);
     if (this.sentIds.size > 5000) this.sentIds.delete(this.sentIds.values().next().value);
     this.outbox.remember(messageId);
-    await socket.sendMessage(to, { text }, { messageId });
+    // Listening before the stanza goes out: the ack may come before sendMessage resolves.
+    let settle;
+    const acked = new Promise((resolve) => { settle = resolve; });
+    this.awaitingAck.delete(messageId);
+    this.awaitingAck.set(messageId, { id, settle });
+    // Kept after a time-out, so a late ack still confirms the id; bounded.
+    while (this.awaitingAck.size > AWAITED_ACKS) this.awaitingAck.delete(this.awaitingAck.keys().next().value);
+    let timer;
+    const timeout = new Promise((resolve) => { timer = setTimeout(() => resolve({ late: true }), Math.max(0, deadline - Date.now())); });
+    try {
+      const written = Promise.resolve(socket.sendMessage(to, { text }, { messageId })).then(() => acked);
+      written.catch(() => {});  // a failure after the time-out has nobody to tell
+      const result = await Promise.race([written, timeout]);
+      if (result.late) throw unconfirmed();
+      if (result.error) {
+        throw Object.assign(new Error(`WhatsApp refused the message (error ${result.error})`), { status: 422 });
+      }
+    } finally {
+      clearTimeout(timer);
+    }
     this.logger.info(`Sent a message to ${phoneDigits(to) ?? to}`);
+  }
+
+  // The server's ack of a message stanza: {tag: 'ack', attrs: {class:
+  // 'message', id, from, t, error?}} (Socket/messages-recv.js, handleBadAck).
+  onAck(node) {
+    const messageId = node?.attrs?.id;
+    const waiting = messageId && this.awaitingAck.get(messageId);
+    if (!waiting) return;
+    this.awaitingAck.delete(messageId);
+    const error = node.attrs.error;
+    if (error === undefined) {
+      if (waiting.id !== undefined) this.confirmed.add(waiting.id);
+    } else {
+      this.logger.error(`WhatsApp refused message ${messageId} (error ${error})`);
+    }
+    waiting.settle({ error });
   }
 
   async presence(to, state) {

@@ -10,6 +10,11 @@ import { createLogger } from '../src/log.js';
 export class FakeSocket {
   constructor({ number = '4915123456789', lid = '99887766@lid', registered = true } = {}) {
     this.ev = new EventEmitter();
+    // The server's ack of each sent message, as the library's socket emits it
+    // (Socket/socket.js, onMessageReceived; the shape is handleBadAck's in
+    // Socket/messages-recv.js). `ack`: {} acks, {error: '463'} refuses, null never acks.
+    this.ws = new EventEmitter();
+    this.ack = {};
     this.user = { id: `${number}:7@s.whatsapp.net`, lid: `${lid.split('@')[0]}:7@lid` };
     // A paired session's credentials carry `account`, written when WhatsApp confirms a pairing.
     this.authState = { creds: registered ? { registered, me: { id: this.user.id }, account: { details: 'x' } } : { registered } };
@@ -22,7 +27,13 @@ export class FakeSocket {
   }
   async sendMessage(jid, content, options) {
     this.sent.push({ jid, content, options });
+    if (this.ack) setImmediate(() => this.ackMessage(options?.messageId, this.ack));
     return { key: { id: options?.messageId, remoteJid: jid, fromMe: true } };
+  }
+  ackMessage(id, { error } = {}) {
+    const attrs = { class: 'message', id, from: this.sent.at(-1)?.jid, t: '1765000000' };
+    if (error !== undefined) attrs.error = error;
+    this.ws.emit('CB:ack,class:message', { tag: 'ack', attrs });
   }
   async sendPresenceUpdate(state, jid) { this.presences.push({ state, jid }); }
   // As the library does: the number is written to the credentials and saved before anything is sent.

@@ -113,7 +113,7 @@ std::map<std::string, int> known_schema() {
   auto inbox = make_sqlite_inbox(db);
   greeting::pending(db);
   OutboxOptions never_started;
-  never_started.send = [](const std::string&, const std::string&) { return Delivery::retry; };
+  never_started.send = [](const std::string&, const std::string&, const std::string&) { return Delivery::retry; };
   never_started.clock = system_clock();
   Outbox outbox(db, std::move(never_started));
   return db.with([](SQLite::Database& d) {
@@ -269,6 +269,9 @@ std::vector<Check> check_database(const fs::path& db_file) {
       return {fail(db_file.string() + " is damaged (" + integrity +
                    "): stop Talmo and restore the file from a backup")};
     std::vector<Check> checks{ok(db_file.string() + " passes SQLite's integrity check")};
+    const auto failed = failed_since(db, system_clock()->now() - std::chrono::hours(24 * 7));
+    checks.push_back((failed ? warn : ok)(std::to_string(failed) + " message(s) to the owner failed in the last 7 days" +
+                                          (failed ? " (the log's \"Gave up delivering\" lines say why)" : "")));
 
     const auto known = known_schema();
     std::vector<std::string> newer;

@@ -3,6 +3,7 @@
 #include "support/log.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <stdexcept>
 
 namespace talmo::app {
@@ -22,7 +23,13 @@ struct Waiting {
   std::string text;
   int attempts;
   std::int64_t next_attempt_ms;
+  std::string msg_id;
+  std::optional<std::int64_t> due_ms;
+  std::int64_t stored_ms;
 };
+
+// 128 random bits from SQLite's generator (seeded from the system's), as 32 hex digits.
+constexpr const char* kNewMsgId = "lower(hex(randomblob(16)))";
 
 }  // namespace
 
@@ -39,7 +46,13 @@ Outbox::Outbox(db::Database& db, OutboxOptions options) : db_(db), options_(std:
                          " next_attempt_ms INTEGER NOT NULL DEFAULT 0,"
                          " error TEXT,"
                          " stored_ms INTEGER NOT NULL);"
-                         "CREATE INDEX outbox_by_state ON outbox(state, id);"});
+                         "CREATE INDEX outbox_by_state ON outbox(state, id);",
+                         // Each text's id for the bridge; due time for the late label;
+                         // when it was marked sent or failed.
+                         std::string("ALTER TABLE outbox ADD COLUMN msg_id TEXT;"
+                                     "ALTER TABLE outbox ADD COLUMN due_ms INTEGER;"
+                                     "ALTER TABLE outbox ADD COLUMN done_ms INTEGER;"
+                                     "UPDATE outbox SET msg_id = ") + kNewMsgId + ";"});
   db_.with([&](SQLite::Database& d) {
     SQLite::Statement prune(d, "DELETE FROM outbox WHERE state != 'pending' AND stored_ms < ?");
     prune.bind(1, to_ms(options_.clock->now() - options_.keep));
@@ -49,9 +62,11 @@ Outbox::Outbox(db::Database& db, OutboxOptions options) : db_(db), options_(std:
 
 Outbox::~Outbox() { stop(); }
 
-bool Outbox::enqueue(const std::string& number, const std::string& text, const std::string& key) {
+bool Outbox::enqueue(const std::string& number, const std::string& text, const std::string& key,
+                     std::optional<TimePoint> due) {
   const bool stored = db_.with([&](SQLite::Database& d) {
-    SQLite::Statement insert(d, "INSERT OR IGNORE INTO outbox(number, text, key, stored_ms) VALUES(?, ?, ?, ?)");
+    SQLite::Statement insert(d, std::string("INSERT OR IGNORE INTO outbox(number, text, key, stored_ms, due_ms, msg_id)"
+                                            " VALUES(?, ?, ?, ?, ?, ") + kNewMsgId + ")");
     insert.bind(1, number);
     insert.bind(2, text);
     if (key.empty())
@@ -59,12 +74,17 @@ bool Outbox::enqueue(const std::string& number, const std::string& text, const s
     else
       insert.bind(3, key);
     insert.bind(4, to_ms(options_.clock->now()));
+    if (due)
+      insert.bind(5, to_ms(*due));
+    else
+      insert.bind(5);
     return insert.exec() > 0;
   });
   if (stored) {
     {
       std::lock_guard lock(mu_);
       woken_ = true;
+      nudged_ = true;
     }
     cv_.notify_all();
   }
@@ -75,41 +95,84 @@ std::optional<TimePoint> Outbox::deliver_due() {
   std::lock_guard round(round_mu_);
   for (;;) {
     const std::optional<Waiting> head = db_.with([&](SQLite::Database& d) -> std::optional<Waiting> {
-      SQLite::Statement q(d, "SELECT id, number, text, attempts, next_attempt_ms FROM outbox"
-                             " WHERE state = 'pending' ORDER BY id LIMIT 1");
+      SQLite::Statement q(d, "SELECT id, number, text, attempts, next_attempt_ms, msg_id, due_ms, stored_ms"
+                             " FROM outbox WHERE state = 'pending' ORDER BY id LIMIT 1");
       if (!q.executeStep()) return std::nullopt;
-      return Waiting{q.getColumn(0).getInt64(), q.getColumn(1).getString(), q.getColumn(2).getString(),
-                     q.getColumn(3).getInt(), q.getColumn(4).getInt64()};
+      Waiting w{q.getColumn(0).getInt64(), q.getColumn(1).getString(), q.getColumn(2).getString(),
+                q.getColumn(3).getInt(),   q.getColumn(4).getInt64(),  q.getColumn(5).getString(),
+                std::nullopt,              q.getColumn(7).getInt64()};
+      if (!q.getColumn(6).isNull()) w.due_ms = q.getColumn(6).getInt64();
+      return w;
     });
+    const bool nudged = [&] {
+      std::lock_guard lock(mu_);
+      return std::exchange(nudged_, false);
+    }();
     if (!head) return std::nullopt;
-    const TimePoint now = options_.clock->now();
-    if (head->next_attempt_ms > to_ms(now)) return from_ms(head->next_attempt_ms);
+    TimePoint now = options_.clock->now();
+    // Not yet due: a newly stored text tries it once (its back-off stays as
+    // it is); otherwise the bridge is asked whether WhatsApp is back.
+    const bool backing_off = head->next_attempt_ms > to_ms(now);
+    if (backing_off && !nudged) {
+      bool back = false;
+      if (options_.bridge_ready && now >= next_poll_) {
+        back = options_.bridge_ready();
+        if (!back) seen_down_ = true;
+        back = back && seen_down_;
+        next_poll_ = now + options_.poll_every;
+      }
+      if (!back) {
+        const TimePoint next = from_ms(head->next_attempt_ms);
+        return options_.bridge_ready ? std::min(next, next_poll_) : next;
+      }
+      log::info("The bridge is connected again: sending the waiting messages");
+    }
 
-    const Delivery result = options_.send(head->number, head->text);
+    std::string text = head->text;
+    if (head->due_ms && options_.late_label)
+      text = options_.late_label(std::chrono::duration_cast<std::chrono::seconds>(now - from_ms(*head->due_ms))) + text;
+    const Delivery result = options_.send(head->number, text, head->msg_id);
+    now = options_.clock->now();
     const int attempt = head->attempts + 1;
     const std::string label = "message " + std::to_string(head->id) + " for " + head->number;
+    if (result == Delivery::retry && backing_off && nudged) {
+      // The try a new text made: the back-off goes on as it was.
+      log::warning("Delivery of " + label + " failed again; retrying on its back-off, later messages wait behind it");
+      continue;
+    }
     std::string state = "pending", error;
     std::int64_t next_ms = 0;
+    const TimePoint give_up = from_ms(head->stored_ms) + options_.give_up_after;
     if (result == Delivery::delivered) {
       state = "sent";
+      seen_down_ = false;
     } else if (result == Delivery::refused) {
       state = "failed";
       error = "the bridge refused it";
       log::error("Gave up delivering " + label + ": the bridge refused it");
-    } else if (static_cast<std::size_t>(head->attempts) < options_.backoff.size()) {
-      const auto delay = options_.backoff[static_cast<std::size_t>(head->attempts)];
-      next_ms = to_ms(options_.clock->now() + delay);
+    } else if (now < give_up && !options_.backoff.empty()) {
+      const auto step = std::min(static_cast<std::size_t>(head->attempts), options_.backoff.size() - 1);
+      const auto delay = options_.backoff[step];
+      next_ms = to_ms(std::min(now + delay, give_up));
       error = "the bridge could not take it";
-      log::warning("Delivery of " + label + " failed (attempt " + std::to_string(attempt) +
-                   "); retrying in " + std::to_string(delay.count()) + "s, later messages wait behind it");
+      log::warning("Delivery of " + label + " failed (attempt " + std::to_string(attempt) + "); retrying in " +
+                   std::to_string(std::chrono::ceil<std::chrono::seconds>(from_ms(next_ms) - now).count()) +
+                   "s, later messages wait behind it");
+      // Whether WhatsApp is down right now: only its coming back again ends the back-off early.
+      if (options_.bridge_ready) {
+        seen_down_ = !options_.bridge_ready();
+        next_poll_ = now + options_.poll_every;
+      }
     } else {
       state = "failed";
       error = "the bridge could not take it";
-      log::error("Gave up delivering " + label + " after " + std::to_string(attempt) + " attempts");
+      log::error("Gave up delivering " + label + " after " + std::to_string(attempt) + " attempts over " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::minutes>(now - from_ms(head->stored_ms)).count()) +
+                 " minutes: the bridge could not take it");
     }
     db_.with([&](SQLite::Database& d) {
-      SQLite::Statement up(d, "UPDATE outbox SET state = ?, attempts = ?, next_attempt_ms = ?, error = ?"
-                              " WHERE id = ?");
+      SQLite::Statement up(d, "UPDATE outbox SET state = ?, attempts = ?, next_attempt_ms = ?, error = ?,"
+                              " done_ms = ? WHERE id = ?");
       up.bind(1, state);
       up.bind(2, attempt);
       up.bind(3, next_ms);
@@ -117,10 +180,14 @@ std::optional<TimePoint> Outbox::deliver_due() {
         up.bind(4);
       else
         up.bind(4, error);
-      up.bind(5, head->id);
+      if (state == "pending")
+        up.bind(5);
+      else
+        up.bind(5, to_ms(now));
+      up.bind(6, head->id);
       up.exec();
     });
-    if (state == "pending") return from_ms(next_ms);
+    if (state == "pending") return options_.bridge_ready ? std::min(from_ms(next_ms), next_poll_) : from_ms(next_ms);
     std::lock_guard lock(mu_);
     if (stop_) return std::nullopt;  // the last round of a stop ends between texts
   }
@@ -183,6 +250,19 @@ void Outbox::thread_main() {
   }
   ended_ = true;
   cv_.notify_all();
+}
+
+std::int64_t failed_since(SQLite::Database& db, TimePoint since) {
+  if (!db.tableExists("outbox")) return 0;
+  // A database an older Talmo wrote has no done_ms until this one opens it.
+  SQLite::Statement columns(db, "SELECT COUNT(*) FROM pragma_table_info('outbox') WHERE name = 'done_ms'");
+  columns.executeStep();
+  const bool has_done = columns.getColumn(0).getInt() > 0;
+  SQLite::Statement q(db, std::string("SELECT COUNT(*) FROM outbox WHERE state = 'failed' AND ") +
+                              (has_done ? "COALESCE(done_ms, stored_ms)" : "stored_ms") + " >= ?");
+  q.bind(1, to_ms(since));
+  q.executeStep();
+  return q.getColumn(0).getInt64();
 }
 
 }  // namespace talmo::app

@@ -4,18 +4,37 @@
 //
 // Delivery guarantees:
 // - Texts go out in the order they were stored. A text the bridge cannot
-//   take now is retried after each delay of `backoff` in turn, and the texts
-//   behind it wait; after the last retry it is marked failed with an error
-//   line and the next one goes. A text the bridge refuses outright is marked
-//   failed at once.
-// - A text is marked sent right after the bridge confirmed it. A process
-//   that dies between the bridge's confirmation and that mark sends the text
-//   once more after the restart: the bridge takes no idempotency key, so
-//   this one window is at-least-once (never more than twice). Everywhere
-//   else a text is sent exactly once.
+//   take now is retried after each delay of `backoff` in turn, then after
+//   the last delay again and again, and the texts behind it wait. When an
+//   attempt still fails `give_up_after` (a day) after the text was stored,
+//   it is marked failed with an error line and the next one goes. A text
+//   the bridge refuses outright (a 4xx answer, such as WhatsApp refusing it)
+//   is marked failed at once.
+// - After a failed attempt the outbox asks the bridge every `poll_every`
+//   whether WhatsApp is connected; once it is again, the waiting texts go
+//   out at once instead of at their next back-off step. A newly stored text
+//   makes one immediate try of the head of the queue.
+// - Each text has a random 128-bit id, sent with every attempt. The bridge
+//   answers 200 only once WhatsApp's server has the text, and sends a text
+//   whose id it already delivered only once. So a text is delivered exactly
+//   once: a process that dies between the bridge's confirmation and the
+//   mark "sent" sends it again after the restart, and the bridge answers
+//   200 without sending it.
+// - The windows that remain: (1) the bridge remembers the last 5,000
+//   delivered ids, so a text replayed after more newer texts than that went
+//   out would be sent twice; (2) a text WhatsApp's server took whose ack
+//   never reached the bridge (the connection died between the two, or the
+//   ack came after the bridge's 15 s bound and after Talmo's retry) is sent
+//   again under the same WhatsApp message id (whether the owner's phone
+//   then shows it once is up to WhatsApp, not checked against a real
+//   phone); (3) a bridge whose data folder is lost forgets
+//   its delivered ids; (4) a text given up after a day is never delivered.
 // - A text stored under a key is stored only once per key, so a step that is
 //   repeated after a crash (a reminder run, an interruption notice) does not
 //   queue its text twice.
+// - A text stored with a due time (a reminder) that reaches the bridge a
+//   minute or more after it carries `late_label`'s prefix, computed at
+//   delivery, once.
 #pragma once
 
 #include "support/clock.hpp"
@@ -42,12 +61,22 @@ enum class Delivery {
 };
 
 struct OutboxOptions {
-  // One attempt (sendwire::deliver in production). Must not throw.
-  std::function<Delivery(const std::string& number, const std::string& text)> send;
+  // One attempt (sendwire::deliver in production), with the text's id (32
+  // hex digits, the same on every attempt). Must not throw.
+  std::function<Delivery(const std::string& number, const std::string& text, const std::string& id)> send;
   std::shared_ptr<Clock> clock;
-  // Delays between attempts: one attempt, then one retry after each delay.
+  // Whether the bridge has WhatsApp connected now (GET /status in
+  // production). Unset: no polling, only the back-off. Must not throw.
+  std::function<bool()> bridge_ready;
+  std::chrono::milliseconds poll_every = std::chrono::seconds(3);
+  // Delays between attempts; the last one repeats until `give_up_after`.
   std::vector<std::chrono::seconds> backoff = {std::chrono::seconds(10), std::chrono::seconds(30),
-                                               std::chrono::minutes(2), std::chrono::minutes(10)};
+                                               std::chrono::minutes(2), std::chrono::minutes(5)};
+  // How long after it was stored a text is still tried.
+  std::chrono::seconds give_up_after = std::chrono::hours(24);
+  // The prefix for a text with a due time delivered `lateness` after it
+  // ("" when it is not late). Unset: due times are ignored.
+  std::function<std::string(std::chrono::seconds lateness)> late_label;
   // The sender thread looks again at least this often, so a jump of the
   // wall clock is noticed.
   std::chrono::milliseconds max_sleep = std::chrono::seconds(30);
@@ -67,14 +96,17 @@ class Outbox {
   Outbox& operator=(const Outbox&) = delete;
 
   // Stores `text` for `number` behind every text stored before, committed
-  // when it returns, and wakes the sender. With a non-empty `key` that was
-  // stored before, stores nothing and returns false. Throws the store's
-  // error (nothing stored).
-  bool enqueue(const std::string& number, const std::string& text, const std::string& key = "");
+  // when it returns, and wakes the sender for one try of the head of the
+  // queue. With a non-empty `key` that was stored before, stores nothing and
+  // returns false. `due`: when the text was meant to reach the owner, for
+  // the late label. Throws the store's error (nothing stored).
+  bool enqueue(const std::string& number, const std::string& text, const std::string& key = "",
+               std::optional<TimePoint> due = std::nullopt);
 
   // One round at the clock's present time: sends waiting texts oldest first
-  // until one is not yet due or cannot be delivered. Answers when the next
-  // attempt is due, or nothing when no text waits.
+  // until one is not yet due or cannot be delivered, asking the bridge
+  // whether it is back when a poll is due. Answers when it needs to run
+  // again (the next attempt or poll), or nothing when no text waits.
   std::optional<TimePoint> deliver_due();
 
   // Runs rounds on a thread of its own until stop(). Calling twice has no effect.
@@ -92,12 +124,21 @@ class Outbox {
   db::Database& db_;
   OutboxOptions options_;
   std::mutex round_mu_;
+  // Guarded by round_mu_: when the bridge is asked next, and whether it was
+  // seen without WhatsApp since the last failed attempt.
+  TimePoint next_poll_{};
+  bool seen_down_ = false;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool woken_ = false;
+  bool nudged_ = false;  // a text was stored: try the head once, whatever its back-off
   bool stop_ = false;
   bool ended_ = true;
   std::thread thread_;
 };
+
+// How many texts were marked failed at or after `since`, in the outbox of
+// `db` (0 when it has none yet). For `talmo doctor`, on its own connection.
+std::int64_t failed_since(SQLite::Database& db, TimePoint since);
 
 }  // namespace talmo::app

@@ -68,8 +68,8 @@ std::unique_ptr<Services> Services::open(const config::Config& config, std::shar
 
   sendwire::bind(config.bridge_url, config.bridge_token);
   OutboxOptions outbox;
-  outbox.send = [](const std::string& number, const std::string& text) {
-    switch (sendwire::deliver(number, text)) {
+  outbox.send = [](const std::string& number, const std::string& text, const std::string& id) {
+    switch (sendwire::deliver(number, text, id)) {
       case sendwire::Outcome::delivered: return Delivery::delivered;
       case sendwire::Outcome::refused: return Delivery::refused;
       case sendwire::Outcome::retry: break;
@@ -77,6 +77,8 @@ std::unique_ptr<Services> Services::open(const config::Config& config, std::shar
     return Delivery::retry;
   };
   outbox.clock = clock;
+  outbox.bridge_ready = [] { return sendwire::bridge_status().connected; };
+  outbox.late_label = scheduler::late_prefix;
   s->outbox_ = std::make_unique<Outbox>(*s->db_, std::move(outbox));
   if (!send_message)
     send_message = [box = s->outbox_.get()](const std::string& number, const std::string& text) {
@@ -131,8 +133,10 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
     outbox.enqueue(number, text);
     return true;
   };
-  reminders.send_run = [&outbox](const std::string& number, const std::string& text, std::int64_t run_id) {
-    outbox.enqueue(number, text, "reminder-run:" + std::to_string(run_id));
+  // The outbox labels a reminder late by when it reaches the bridge.
+  reminders.send_run = [&outbox](const std::string& number, const std::string& text, std::int64_t run_id,
+                                 TimePoint due) {
+    outbox.enqueue(number, text, "reminder-run:" + std::to_string(run_id), due);
     return true;
   };
   reminders.get_response_with_system = lexgate::get_response_with_system;

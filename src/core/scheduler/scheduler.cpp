@@ -231,7 +231,7 @@ void Scheduler::deliver(const schedules::Run& run, TimePoint now) {
   bool sent = false;
   std::string error;
   try {
-    sent = b_.send_run ? b_.send_run(b_.master, text, run.id) : b_.send_message(b_.master, text);
+    sent = b_.send_run ? b_.send_run(b_.master, body, run.id, run.scheduled_time) : b_.send_message(b_.master, text);
     if (!sent) error = "the bridge did not accept the message";
   } catch (const std::exception& e) {
     error = e.what();

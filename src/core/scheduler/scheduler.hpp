@@ -10,10 +10,11 @@
 // - A job fires at most once per scheduled time: the run is recorded, and the
 //   job advanced, before anything is composed or sent.
 // - A run recorded but never confirmed (the process died before or during
-//   the send) is delivered at the next start. A process that dies after the
-//   bridge accepted the message but before the delivery was recorded sends
-//   it once more after the restart: the bridge has no idempotency key, so at
-//   that one boundary delivery is at least once (never more than twice).
+//   the send) is delivered at the next start. Through `send_run` (the
+//   outbox, which stores one text per run and sends it under one id) the
+//   run then reaches the owner once; through a bare `send_message`, a
+//   process that dies after the send but before the delivery was recorded
+//   sends it once more after the restart.
 // - A failed send is retried after each delay of `retry_backoff` in turn,
 //   then given up with an error log line; it is never recorded as delivered.
 #pragma once
@@ -74,8 +75,11 @@ struct Bindings {
   std::function<bool(const std::string& number, const std::string& text)> send_message;
   // When set, used instead of send_message with the run's id, so a run
   // delivered again after a crash can be recognised (the outbox stores one
-  // text per run).
-  std::function<bool(const std::string& number, const std::string& text, std::int64_t run_id)> send_run;
+  // text per run), and with its scheduled time: `text` comes without the
+  // late prefix, which the sender adds by the time the text really reaches
+  // the owner (the outbox may hold it for hours while the bridge is down).
+  std::function<bool(const std::string& number, const std::string& text, std::int64_t run_id, TimePoint due)>
+      send_run;
   // When set, every round runs through it (the owner's single line of work,
   // so a reminder never lands in the middle of a conversation); it answers
   // false when it did not run the round (the line has stopped).

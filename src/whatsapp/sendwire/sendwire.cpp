@@ -63,12 +63,13 @@ std::string chat_address(const std::string& number) {
   return unicode::digits_only(number) + CHAT_SUFFIX;
 }
 
-Outcome deliver(const std::string& number, const std::string& text) {
+Outcome deliver(const std::string& number, const std::string& text, const std::string& id) {
   try {
     const std::string address = chat_address(number);
     json body = json::object();
     body["to"] = address;
     body["text"] = text;
+    if (!id.empty()) body["id"] = id;
     http::Response response = post("/send", body, SEND_TIMEOUT_MS);
     if (!response.transport_ok) {
       log::error("Error calling Go bridge: " + response.error);

@@ -33,8 +33,12 @@ enum class Outcome {
   refused,    // any other status: the bridge will not take this message
 };
 // send_message's single attempt, with the same log lines, telling a
-// failure worth retrying from a refusal.
-Outcome deliver(const std::string& number, const std::string& text);
+// failure worth retrying from a refusal. A non-empty `id` goes with it: the
+// bridge sends a text with an id it already delivered only once, so every
+// attempt at the same text carries the same id. The bridge answers 200 only
+// once WhatsApp's server has the text, 504 when it did not confirm it in
+// time (retry) and 422 when WhatsApp refused it (refused).
+Outcome deliver(const std::string& number, const std::string& text, const std::string& id = "");
 // POST /presence {to, state: composing|paused} (5 s). True only on 200.
 bool set_typing(const std::string& number, bool is_typing);
 // Accepted and ignored: the bridge marks messages read itself.

@@ -108,10 +108,13 @@ TEST_F(SendwireTest, AFailedSendIsWorthRetryingUnlessTheBridgeRefusedIt) {
   const std::pair<int, Outcome> cases[] = {{200, Outcome::delivered}, {503, Outcome::retry},
                                            {500, Outcome::retry},     {429, Outcome::retry},
                                            {408, Outcome::retry},     {400, Outcome::refused},
-                                           {404, Outcome::refused},   {201, Outcome::refused}};
+                                           {404, Outcome::refused},   {201, Outcome::refused},
+                                           {504, Outcome::retry},     {422, Outcome::refused}};
   for (const auto& [status, outcome] : cases) {
     bridge.reply("POST", "/send", status, "{}");
-    EXPECT_EQ(deliver("1555", "hi"), outcome) << status;
+    EXPECT_EQ(deliver("1555", "hi", "5f0e9a"), outcome) << status;
+    EXPECT_EQ(body_of(bridge.requests().size() - 1),
+              (json{{"to", "1555@s.whatsapp.net"}, {"text", "hi"}, {"id", "5f0e9a"}}));
   }
   // An answer past the size limit fails the call, worth trying again.
   bridge.reply("POST", "/send", 200, std::string(MAX_ANSWER_BYTES + 1, 'x'));
