@@ -2,6 +2,7 @@
 // with the attributes WhatsApp sends go through the library's decoder, its
 // LID mapping store and its event buffer, wired as its socket wires them.
 import assert from 'node:assert/strict';
+import { EventEmitter } from 'node:events';
 import fs from 'node:fs';
 import { after, afterEach, test } from 'node:test';
 import {
@@ -42,7 +43,7 @@ async function librarySocket(sessionDir, { number, lid, server }) {
   const upsertMessage = ev.createBufferedFunction(async (msg, type) => ev.emit('messages.upsert', { messages: [msg], type }));
   const me = state.creds.me;
   return {
-    ev, signalRepository, authState: { creds: state.creds, keys }, sent: [],
+    ev, signalRepository, authState: { creds: state.creds, keys }, sent: [], ws: new EventEmitter(),
     get user() { return state.creds.me; },
     // As handleMessage in Socket/messages-recv.js, for one stanza.
     async receive(stanza) {
@@ -62,6 +63,8 @@ async function librarySocket(sessionDir, { number, lid, server }) {
       const msg = await generateWAMessage(jid, content, { userJid: me.id, logger: quiet, ...options });
       this.sent.push(msg);
       process.nextTick(() => upsertMessage(msg, 'append'));
+      // WhatsApp's server acks the stanza (Socket/messages-recv.js, handled as CB:ack,class:message).
+      setImmediate(() => this.ws.emit('CB:ack,class:message', { tag: 'ack', attrs: { class: 'message', id: msg.key.id, from: jid } }));
       return msg;
     },
     open() { ev.emit('connection.update', { connection: 'open' }); },
