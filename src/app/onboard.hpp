@@ -26,6 +26,7 @@ struct OnboardFlags {
   std::optional<std::string> timezone;               // --timezone
   bool yes = false;       // --yes: no questions; every value from the flags
   bool no_check = false;  // --no-check: do not try the Groq keys
+  bool accept_number = false;  // --accept-number: with --yes, take a doubtful master number
 };
 
 // The conversation with the person at the terminal.
