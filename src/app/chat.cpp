@@ -4,6 +4,7 @@
 #include "core/interpreter/interpreter.hpp"
 #include "support/log.hpp"
 #include "support/phone.hpp"
+#include "support/program.hpp"
 #include "support/unicode.hpp"
 
 #include <iostream>
@@ -94,7 +95,8 @@ int chat(const std::optional<std::filesystem::path>& config_path, const config::
   const std::string number = console_number(config.master_number);
   if (console.interactive)
     console.out << "Talmo chat: type a message and press Enter; Ctrl-D ends. /i shows the profile, /s the "
-                   "task board.\nReminders are not sent here: `talmo serve` sends them.\n";
+                   "task board.\nReminders are not sent here: `"
+                << program::command("serve") << "` sends them.\n";
   out.prompt();
 
   std::string line;

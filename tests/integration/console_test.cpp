@@ -157,7 +157,7 @@ TEST_F(TalmoDoctor, ARefusedKeyAPublicFileAndAnUnpairedBridgeFailEachWithItsFix)
   EXPECT_TRUE(has_line_starting("✗ configuration file " + (home.path / "config.toml").string() +
                                 " can be read by other users (mode 0644)"))
       << out;
-  EXPECT_TRUE(has_line_starting("✗ WhatsApp is not paired: scan the QR code")) << out;
+  EXPECT_TRUE(has_line_starting("✗ WhatsApp is not paired; the bridge is waiting for it: scan the QR code")) << out;
   EXPECT_EQ(out.find("gsk_refused"), std::string::npos) << "a key was printed";
 }
 
