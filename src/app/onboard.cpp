@@ -54,6 +54,7 @@ bool has_control(std::string_view text) {
 
 // Each check answers "" for a good value, else what is wrong with it.
 std::string check_master(const std::string& v) {
+  if (v.empty()) return "the master number is needed";
   if (has_control(v)) return "the master number must be one line of text";
   if (!phone::parse_international(v))
     return "\"" + v + "\" is not a full international number: start it with the country code "
