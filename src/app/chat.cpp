@@ -4,6 +4,7 @@
 #include "core/interpreter/interpreter.hpp"
 #include "support/log.hpp"
 #include "support/phone.hpp"
+#include "support/program.hpp"
 #include "support/unicode.hpp"
 
 #include <iostream>
@@ -74,6 +75,19 @@ int chat(const std::optional<std::filesystem::path>& config_path, const config::
   }
   // The console is for replies; routine log lines would bury them.
   log::set_level(config.log_level_given ? config.log_level : log::Level::warning);
+  if (!config.log_file.empty()) {
+    try {
+      log::Output output;
+      output.json = config.log_json;
+      output.file = config.log_file;
+      output.file_size = config.log_file_size;
+      output.file_count = config.log_file_count;
+      log::configure(output);
+    } catch (const std::exception& e) {
+      std::cerr << "talmo: " << e.what() << std::endl;
+      return 1;
+    }
+  }
 
   // The engine names the owner as `talmo serve` does.
   if (auto owner = phone::parse_international(config.master_number)) config.master_number = "+" + owner->digits;
@@ -94,7 +108,8 @@ int chat(const std::optional<std::filesystem::path>& config_path, const config::
   const std::string number = console_number(config.master_number);
   if (console.interactive)
     console.out << "Talmo chat: type a message and press Enter; Ctrl-D ends. /i shows the profile, /s the "
-                   "task board.\nReminders are not sent here: `talmo serve` sends them.\n";
+                   "task board.\nReminders are not sent here: `"
+                << program::command("serve") << "` sends them.\n";
   out.prompt();
 
   std::string line;

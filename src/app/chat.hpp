@@ -29,7 +29,8 @@ std::string console_number(const std::string& master_number);
 // or database cannot be opened (one line on stderr for either). Each line is
 // handled to its end, replies printed, before the next is read; blank lines
 // are skipped. Nothing reaches the bridge and reminders are not fired here
-// (`talmo serve` does that). Logs go to stderr at warning level unless
+// (`talmo serve` does that). Logs go to stderr, or to TALMO_LOG_FILE when it
+// is set (1 when it cannot be written), at warning level unless
 // TALMO_LOG_LEVEL says otherwise.
 int chat(const std::optional<std::filesystem::path>& config_path, const config::Environment& env,
          ChatConsole console);

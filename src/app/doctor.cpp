@@ -7,11 +7,14 @@
 #include "core/memory/memory.hpp"
 #include "core/schedules/schedules.hpp"
 #include "core/usage/usage.hpp"
+#include "whatsapp/sendwire/sendwire.hpp"
 #include "support/clock.hpp"
 #include "support/db.hpp"
 #include "support/http.hpp"
 #include "support/json.hpp"
+#include "support/log.hpp"
 #include "support/phone.hpp"
+#include "support/program.hpp"
 #include "support/tz.hpp"
 #include "support/unicode.hpp"
 
@@ -56,7 +59,8 @@ Check config_file_check(const fs::path& file) {
   struct stat st{};
   if (::stat(file.c_str(), &st) != 0)
     return warn("no configuration file at " + file.string() +
-                " (settings come from the environment only): run `talmo onboard` to write one");
+                " (settings come from the environment only): run `" + program::command("onboard") +
+                "` to write one");
   if ((st.st_mode & 077) != 0)
     return fail("configuration file " + file.string() + " can be read by other users (mode " +
                 octal_mode(st.st_mode) + ") and it holds API keys: run `chmod 600 " + file.string() + "`");
@@ -66,7 +70,7 @@ Check config_file_check(const fs::path& file) {
 
 Check master_check(const std::string& master) {
   if (unicode::trim(master).empty())
-    return fail("MASTER_NUMBER is not set: run `talmo onboard`, or set MASTER_NUMBER to your WhatsApp number "
+    return fail("MASTER_NUMBER is not set: run `" + program::command("onboard") + "`, or set MASTER_NUMBER to your WhatsApp number "
                 "with its country code (e.g. \"+1 555 123 4567\")");
   auto owner = phone::parse_international(master);
   if (!owner)
@@ -141,13 +145,15 @@ std::string read_only_uri(const fs::path& db_file) {
   return uri;
 }
 
-std::string groq_key_fix() { return "replace it with a working key (https://console.groq.com/keys) using `talmo onboard`"; }
+std::string groq_key_fix() {
+  return "replace it with a working key (https://console.groq.com/keys) using `" + program::command("onboard") + "`";
+}
 
 // The checks of each Groq key; fills `models` from the first key accepted.
 void groq_checks(const config::Config& config, std::vector<Check>& checks, std::optional<json>& models) {
   if (config.groq_api_keys.empty()) {
     checks.push_back(fail("no Groq API key: every message will be answered with a request to configure one; "
-                          "get a key at https://console.groq.com/keys and run `talmo onboard`"));
+                          "get a key at https://console.groq.com/keys and run `" + program::command("onboard") + "`"));
     return;
   }
   std::optional<std::string> unreachable;
@@ -190,40 +196,50 @@ Check model_check(const std::string& setting, const std::string& model, const st
               some + (ids.size() > 8 ? ", …" : "") + ")");
 }
 
-void bridge_checks(const config::Config& config, std::vector<Check>& checks) {
-  const std::string& url = config.bridge_url;
-  // Our bridge refuses /status without the shared token when one is configured.
-  const http::Response res = get(url + "/status", config.bridge_token);
-  if (!res.transport_ok) {
-    checks.push_back(fail("the bridge does not answer at " + url + " (" + res.error +
-                          "): start it (`make run` starts it beside Talmo), or set BRIDGE_URL to where it listens"));
-    return;
-  }
-  if (res.status == 401 || res.status == 403) {
-    checks.push_back(fail("the bridge at " + url + " refused the status request (HTTP " + std::to_string(res.status) +
-                          "): Talmo and the bridge must share the same BRIDGE_TOKEN"));
-    return;
-  }
-  const json status = decode_json(res.body, false);
-  const bool ours = res.status == 200 && status.is_object() && status.contains("connected") &&
-                    status["connected"].is_boolean() && status.contains("paired") && status["paired"].is_boolean();
-  if (!ours) {
-    checks.push_back(warn("something answers at " + url + " (HTTP " + std::to_string(res.status) +
-                          ") but not as Talmo's bridge: WhatsApp pairing cannot be checked"));
-    return;
-  }
-  checks.push_back(ok("the bridge answers at " + url));
-  std::string number;
-  if (status.contains("number") && status["number"].is_string()) number = " as +" + status["number"].get<std::string>();
-  if (!status["paired"].get<bool>())
-    checks.push_back(fail("WhatsApp is not paired: scan the QR code the bridge shows (on the phone: WhatsApp → "
-                          "Linked devices → Link a device)"));
-  else if (!status["connected"].get<bool>())
-    checks.push_back(fail("WhatsApp is paired" + number +
-                          " but not connected: the bridge is reconnecting; if this lasts, read the bridge's log "
-                          "(a logged-out session must be paired again)"));
-  else
-    checks.push_back(ok("WhatsApp is paired" + number + " and connected"));
+// The bridge's own words about its last error, safe to print on one line.
+std::string quoted_detail(const std::optional<std::string>& detail) {
+  if (!detail || unicode::trim(*detail).empty()) return "";
+  std::string text = log::escape_controls(unicode::first_chars(unicode::trim(*detail), 200));
+  if (unicode::length(*detail) > 200) text += "…";
+  return " (" + text + ")";
+}
+
+// WhatsApp's side, from the state the bridge reports, with the fix that fits it.
+Check whatsapp_check(const sendwire::BridgeStatus& status, const fs::path& whatsapp_dir) {
+  const std::string number = status.number ? " as +" + *status.number : "";
+  const std::string detail = quoted_detail(status.detail);
+  const std::string& state = status.state;
+  if (state == "connected" || (state.empty() && status.paired && status.connected))
+    return ok("WhatsApp is paired" + number + " and connected");
+  if (state == "unreachable")
+    return fail("WhatsApp cannot be reached from this machine" + detail +
+                ": check this machine's internet connection and DNS (can it resolve web.whatsapp.com?), and a "
+                "firewall or proxy in the way; the bridge keeps retrying and connects once it gets through");
+  if (state == "waiting_for_pairing" || (state.empty() && !status.paired))
+    return fail("WhatsApp is not paired; the bridge is waiting for it: scan the QR code in the bridge's output "
+                "(also saved as " + (whatsapp_dir / "qr.png").string() +
+                ") on the phone with WhatsApp → Linked devices → Link a device; without a camera, restart the "
+                "bridge with --pair-code \"<its number with country code>\" and type the code it shows under "
+                "Link with phone number instead");
+  if (state == "logged_out")
+    return fail("WhatsApp logged this bridge out" + number + detail +
+                " (the linked device was removed on the phone, or it stayed offline too long): the old session "
+                "is gone; pair again with the new QR code the bridge shows (WhatsApp → Linked devices → Link a "
+                "device; restart the bridge if none shows)");
+  if (state == "replaced")
+    return fail("another copy of the bridge took over this WhatsApp session" + number + detail +
+                ", so this bridge stopped connecting: stop the other copy (another machine or another `make run` "
+                "with the same session folder " + whatsapp_dir.string() + "), then restart this bridge");
+  if (state == "outdated")
+    return fail("WhatsApp refused this bridge's version" + detail +
+                ": update the bridge (`git pull`, then `npm ci` in bridge/, or install a newer Talmo release), "
+                "then restart it; it keeps retrying meanwhile");
+  if (state == "connecting" || (state.empty() && status.paired))
+    return fail("WhatsApp is paired" + number + " but not connected yet: the bridge is connecting" + detail +
+                "; run `" + program::command("doctor") +
+                "` again in a minute, and if it stays so, read the bridge's log");
+  return warn("the bridge reports WhatsApp as \"" + log::escape_controls(unicode::first_chars(state, 40)) + "\"" +
+              detail + ", a state this Talmo does not know: read the bridge's log, or update Talmo to match it");
 }
 
 Check server_check(const config::Config& config) {
@@ -239,7 +255,7 @@ Check server_check(const config::Config& config) {
   req.timeout_ms = 3000;
   const http::Response res = http::perform(req);
   if (!res.transport_ok)
-    return warn("no Talmo server answers at " + url + ": start it with `talmo serve` (the port is free)");
+    return warn("no Talmo server answers at " + url + ": start it with `" + program::command("serve") + "` (the port is free)");
   const json body = decode_json(res.body, false);
   if (res.status == 200 && body == json{{"status", "ok"}}) return ok("a Talmo server already answers at " + url);
   return fail("port " + std::to_string(config.port) + " is taken by another program (HTTP " +
@@ -303,6 +319,24 @@ std::vector<Check> check_database(const fs::path& db_file) {
   }
 }
 
+std::vector<Check> check_bridge(const std::string& url, const std::string& token, const fs::path& whatsapp_dir) {
+  // Our bridge refuses /status without the shared token when one is configured.
+  const http::Response res = get(url + "/status", token);
+  if (!res.transport_ok)
+    return {fail("the bridge does not answer at " + url + " (" + res.error +
+                 "): start it (`make run` starts it beside Talmo), or set BRIDGE_URL to where it listens")};
+  if (res.status == 401 || res.status == 403)
+    return {fail("the bridge at " + url + " refused the status request (HTTP " + std::to_string(res.status) +
+                 "): Talmo and the bridge must share the same BRIDGE_TOKEN")};
+  const json status = decode_json(res.body, false);
+  const bool ours = res.status == 200 && status.is_object() && status.contains("connected") &&
+                    status["connected"].is_boolean() && status.contains("paired") && status["paired"].is_boolean();
+  if (!ours)
+    return {warn("something answers at " + url + " (HTTP " + std::to_string(res.status) +
+                 ") but not as Talmo's bridge: WhatsApp pairing cannot be checked")};
+  return {ok("the bridge answers at " + url), whatsapp_check(sendwire::parse_status(res.body), whatsapp_dir)};
+}
+
 std::vector<Check> run_checks(const std::optional<fs::path>& config_path, const config::Environment& env) {
   std::vector<Check> checks;
   config::Config config;
@@ -310,7 +344,7 @@ std::vector<Check> run_checks(const std::optional<fs::path>& config_path, const 
     config = config::load(config_path, env);
   } catch (const config::ConfigError& e) {
     checks.push_back(fail(std::string("the configuration does not load: ") + e.what() +
-                          ": fix that setting, then run `talmo doctor` again"));
+                          ": fix that setting, then run `" + program::command("doctor") + "` again"));
     return checks;
   }
   checks.push_back(config_file_check(config.config_file));
@@ -329,11 +363,12 @@ std::vector<Check> run_checks(const std::optional<fs::path>& config_path, const 
 
   if (config.tavily_api_key.empty())
     checks.push_back(warn("no Tavily key: web search is off; get a key at https://tavily.com and set "
-                          "TAVILY_API_KEY (or run `talmo onboard`)"));
+                          "TAVILY_API_KEY (or run `" + program::command("onboard") + "`)"));
   else
     checks.push_back(ok("Tavily key set (web search is on; the key is tried at the first search)"));
 
-  bridge_checks(config, checks);
+  for (auto& c : check_bridge(config.bridge_url, config.bridge_token, config.home / "whatsapp"))
+    checks.push_back(std::move(c));
   checks.push_back(server_check(config));
   return checks;
 }

@@ -37,6 +37,16 @@ std::vector<Check> run_checks(const std::optional<std::filesystem::path>& config
 // (a database a newer Talmo wrote fails). A missing file is a warning.
 std::vector<Check> check_database(const std::filesystem::path& db_file);
 
+// The bridge's checks: GET {bridge_url}/status with the shared token. Whether
+// it answers as Talmo's bridge, then WhatsApp's state as the bridge reports
+// it, each with the fix that fits: the network and DNS when WhatsApp cannot
+// be reached (quoting the bridge's own words), where the QR code is and how
+// to pair with a code while it waits for pairing, and what being logged out,
+// replaced by another session, or refused as outdated means and what to do.
+// `whatsapp_dir` is the bridge's session folder (it saves the QR code there).
+std::vector<Check> check_bridge(const std::string& bridge_url, const std::string& token,
+                                const std::filesystem::path& whatsapp_dir);
+
 // Prints one line per check to `out`; 0 when none failed, else 1.
 int doctor(const std::optional<std::filesystem::path>& config_path, const config::Environment& env,
            std::ostream& out);

@@ -4,6 +4,8 @@
 #include "app/serve.hpp"
 #include "core/usage/usage.hpp"
 #include "support/db.hpp"
+#include "support/program.hpp"
+#include "testing/fake_server.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -73,6 +75,56 @@ TEST(DoctorDatabase, VerdictsOnTheDatabaseFile) {
     EXPECT_FALSE(fs::exists(folder.path / "talmo.db-wal")) << c.name;
     EXPECT_FALSE(fs::exists(folder.path / "talmo.db-shm")) << c.name;
   }
+}
+
+TEST(DoctorBridge, EachStateTheBridgeReportsGetsItsOwnFix) {
+  struct Case {
+    const char* status;
+    Verdict verdict;
+    std::vector<std::string> fragments;
+  } cases[] = {
+      {R"({"connected": true, "paired": true, "number": "4915123456789", "state": "connected", "detail": null})",
+       Verdict::ok, {"WhatsApp is paired as +4915123456789 and connected"}},
+      {R"({"connected": false, "paired": true, "number": "4915123456789", "state": "unreachable",
+           "detail": "DNS lookup failed: ENOTFOUND web.whatsapp.com"})",
+       Verdict::failed,
+       {"cannot be reached from this machine (DNS lookup failed: ENOTFOUND web.whatsapp.com)",
+        "internet connection and DNS"}},
+      {R"({"connected": false, "paired": false, "number": null, "state": "waiting_for_pairing", "detail": null})",
+       Verdict::failed, {"not paired", "QR code", "/wa/qr.png", "Link a device", "--pair-code"}},
+      {R"({"connected": false, "paired": false, "number": null, "state": "logged_out", "detail": "401"})",
+       Verdict::failed, {"logged this bridge out (401)", "removed on the phone", "pair again"}},
+      {R"({"connected": false, "paired": true, "number": "4915123456789", "state": "replaced", "detail": null})",
+       Verdict::failed, {"another copy of the bridge took over", "stop the other copy", "/wa"}},
+      {R"({"connected": false, "paired": true, "number": null, "state": "outdated",
+           "detail": "405 Connection Failure"})",
+       Verdict::failed, {"refused this bridge's version (405 Connection Failure)", "`git pull`", "npm ci"}},
+      {R"({"connected": false, "paired": true, "number": null, "state": "connecting", "detail": null})",
+       Verdict::failed, {"not connected yet", "`./build/talmo doctor` again in a minute"}},
+      // A bridge that does not report a state is read from paired and connected.
+      {R"({"connected": false, "paired": false, "number": null})", Verdict::failed, {"not paired", "QR code"}},
+      // Its words are shown on one line, whatever they hold.
+      {R"({"connected": false, "paired": true, "state": "unreachable", "detail": "ECONNREFUSED\nforged line"})",
+       Verdict::failed, {"(ECONNREFUSED\\nforged line)"}},
+      {R"({"connected": false, "paired": true, "state": "sleeping", "detail": null})", Verdict::warning,
+       {"\"sleeping\", a state this Talmo does not know"}},
+  };
+  program::started_as("./build/talmo");
+  testing::FakeServer bridge;
+  for (const Case& c : cases) {
+    bridge.on("GET", "/status", [&](const testing::RecordedRequest& r, httplib::Response& res) {
+      res.status = r.header("Authorization") == "Bearer secret" ? 200 : 401;
+      res.set_content(c.status, "application/json");
+    });
+    const auto checks = check_bridge(bridge.url(), "secret", "/wa");
+    ASSERT_EQ(checks.size(), 2u) << c.status;
+    EXPECT_EQ(checks[0].verdict, Verdict::ok) << checks[0].text;
+    EXPECT_EQ(checks[1].verdict, c.verdict) << c.status << "\n" << checks[1].text;
+    for (const auto& fragment : c.fragments)
+      EXPECT_NE(checks[1].text.find(fragment), std::string::npos) << fragment << " in\n" << checks[1].text;
+    EXPECT_EQ(checks[1].text.find('\n'), std::string::npos) << checks[1].text;
+  }
+  program::started_as("talmo");
 }
 
 }  // namespace

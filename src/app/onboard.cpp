@@ -10,6 +10,7 @@
 #include "support/http.hpp"
 #include "support/json.hpp"
 #include "support/phone.hpp"
+#include "support/program.hpp"
 #include "support/tz.hpp"
 #include "support/unicode.hpp"
 
@@ -26,6 +27,9 @@
 namespace talmo::app {
 
 namespace {
+
+// How long one key's check may take before it counts as Groq being unreachable.
+constexpr long KEY_CHECK_TIMEOUT_MS = 10000;
 
 // The input ended before every answer was given.
 struct Cancelled {};
@@ -50,10 +54,22 @@ bool has_control(std::string_view text) {
 
 // Each check answers "" for a good value, else what is wrong with it.
 std::string check_master(const std::string& v) {
+  if (v.empty()) return "the master number is needed";
   if (has_control(v)) return "the master number must be one line of text";
   if (!phone::parse_international(v))
     return "\"" + v + "\" is not a full international number: start it with the country code "
            "(write it as +92 300 1234567)";
+  return "";
+}
+// What makes a number that libphonenumber accepts doubtful, or "" when
+// nothing does: digits not in use in its country ("+49 151"), or plain digits
+// only taken to start with a country code ("151 23456789" reads as a US number).
+std::string number_doubt(const phone::International& n) {
+  const std::string country = n.country_name.empty() ? "its country code" : n.country_name;
+  if (!n.valid) return n.formatted + " is not a valid number for its country (" + country + ")";
+  if (!n.marked)
+    return "it was written without + or 00, so its first digits were taken as the country code +" +
+           std::to_string(n.country_code) + " (" + country + ")";
   return "";
 }
 std::string check_key(const std::string& v) {
@@ -116,6 +132,19 @@ class Dialog {
       std::string problem = check(answer);
       if (problem.empty()) return answer;
       t_.out << "  " << problem << "; please try again." << std::endl;
+    }
+  }
+
+  // Asks a yes/no question, "yes" on Enter; asks again for any other answer.
+  bool confirm(const std::string& question) {
+    for (;;) {
+      t_.out << question << " [Y/n]: " << std::flush;
+      std::string line;
+      if (!std::getline(t_.in, line)) throw Cancelled{};
+      const std::string answer = unicode::trim(line);
+      if (answer.empty() || answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes") return true;
+      if (answer == "n" || answer == "N" || answer == "no" || answer == "No") return false;
+      t_.out << "  Please answer y or n." << std::endl;
     }
   }
 
@@ -192,13 +221,15 @@ enum class KeyVerdict { works, refused, unknown };
 std::vector<KeyVerdict> check_keys(const std::vector<std::string>& keys, const std::string& base_url,
                                    std::ostream& out) {
   std::vector<KeyVerdict> verdicts(keys.size(), KeyVerdict::unknown);
+  // Said before the wait, so a slow network does not look like a hang.
+  out << (keys.size() == 1 ? "Checking the key with Groq…" : "Checking the keys with Groq…") << std::endl;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     http::Request req;
     req.method = "GET";
     req.url = base_url + "/models";
     req.headers = {{"Authorization", "Bearer " + keys[i]}};
     req.connect_timeout_ms = 5000;
-    req.timeout_ms = 15000;
+    req.timeout_ms = KEY_CHECK_TIMEOUT_MS;
     http::Response res = http::perform(req);
     const std::string name = "Groq key " + std::to_string(i + 1);
     if (!res.transport_ok) {
@@ -224,12 +255,23 @@ Answers gather(const OnboardFlags& flags, const config::Config& current, Onboard
   const bool yes = flags.yes;
   Answers a;
   if (!yes) dialog.out() << "Setting up Talmo. Press Enter to keep the value in brackets." << std::endl;
-  a.master_number = settle(dialog, yes, "--master-number", flags.master_number,
-                           "Your WhatsApp number with its country code (the master number)",
-                           current.master_number, check_master);
-  // The owner sees how the number was understood, and can spot a wrong country.
-  dialog.out() << "Owner number: " << phone::describe(*phone::parse_international(a.master_number))
-               << std::endl;
+  const std::string number_question = "Your WhatsApp number with its country code (the master number)";
+  a.master_number =
+      settle(dialog, yes, "--master-number", flags.master_number, number_question, current.master_number, check_master);
+  for (;;) {
+    // The owner sees how the number was understood, and can spot a wrong country.
+    const phone::International owner = *phone::parse_international(a.master_number);
+    dialog.out() << "Owner number: " << phone::describe(owner) << std::endl;
+    const std::string doubt = number_doubt(owner);
+    if (yes) {
+      if (!doubt.empty() && !flags.accept_number)
+        throw InvalidFlag("--master-number: " + doubt + "; check it, or add --accept-number to take it as it is");
+      break;
+    }
+    if (!doubt.empty()) dialog.out() << "  Note: " << doubt << "." << std::endl;
+    if (dialog.confirm("Is this right?")) break;
+    a.master_number = dialog.ask(number_question, "", check_master);
+  }
 
   for (const auto& k : flags.groq_keys) {
     std::string key = unicode::trim(k);
@@ -394,7 +436,11 @@ int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTe
     terminal.err << "talmo onboard: " << e.what() << std::endl;
     return 1;
   }
-  terminal.out << "Talmo is set up. Start it with `talmo serve`." << std::endl;
+  // `make run` starts Talmo and the bridge right after onboarding.
+  if (env("TALMO_SERVE_NEXT").value_or("") == "1")
+    terminal.out << "Talmo is set up. Talmo and the bridge start next." << std::endl;
+  else
+    terminal.out << "Talmo is set up. Start it with `" << program::command("serve") << "`." << std::endl;
   return 0;
 }
 

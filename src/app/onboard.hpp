@@ -26,6 +26,7 @@ struct OnboardFlags {
   std::optional<std::string> timezone;               // --timezone
   bool yes = false;       // --yes: no questions; every value from the flags
   bool no_check = false;  // --no-check: do not try the Groq keys
+  bool accept_number = false;  // --accept-number: with --yes, take a doubtful master number
 };
 
 // The conversation with the person at the terminal.
@@ -49,6 +50,12 @@ struct OnboardTerminal {
 // tried with one request to {GROQ_BASE_URL}/models unless `no_check` (an
 // unreachable service only warns). The greeting to the owner is kept as
 // pending in the database; `talmo serve` sends it once WhatsApp is connected.
+// The number is shown as understood; interactively "Is this right? [Y/n]"
+// follows, and "n" asks for it again. A number that is not valid for its
+// country, or plain digits only taken to start with a country code, is noted
+// before that question; with --yes it is refused (2) unless --accept-number.
+// The last line says how to start Talmo, named as this program was started,
+// or, with TALMO_SERVE_NEXT=1 (set by `make run`), that it starts next.
 int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTerminal terminal);
 
 // 32 bytes from the kernel's random source (getrandom) in URL-safe base64

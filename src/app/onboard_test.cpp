@@ -6,12 +6,14 @@
 #include "support/db.hpp"
 #include "support/json.hpp"
 #include "support/log.hpp"
+#include "support/program.hpp"
 #include "testing/fake_server.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -93,6 +95,7 @@ TEST_F(OnboardTest, FlagsFormWritesConfigurationIdentityAndGreetsTheOwner) {
   std::ofstream(home / "config.toml") << "# mine\nTALMO_PORT = 9000\n";
   flags.yes = true;
   flags.master_number = "+1 (555) 123-4567";
+  flags.accept_number = true;  // a test number, not one in use
   flags.groq_keys = {"gsk_one", "gsk_two"};
   flags.tavily_key = "tvly-x";
   flags.owner = "Chief";
@@ -111,6 +114,8 @@ TEST_F(OnboardTest, FlagsFormWritesConfigurationIdentityAndGreetsTheOwner) {
   // No key reaches the terminal; the number is shown as understood, with its country.
   EXPECT_EQ(out.str().find("gsk_"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("Owner number: +1 555-123-4567 (United States)"), std::string::npos) << out.str();
+  // The wait for Groq is announced before it begins.
+  EXPECT_LT(out.str().find("Checking the keys with Groq…\n"), out.str().find("Groq key 1 works")) << out.str();
 
   EXPECT_EQ(stored_identity(), json({{"bot_name", "Talmo"},
                                      {"owner", "Chief"},
@@ -145,6 +150,7 @@ TEST_F(OnboardTest, ABridgeTokenIsDrawnOnceAndKept) {
 
 TEST_F(OnboardTest, InvalidFlagsWriteNothing) {
   flags.yes = true;
+  flags.accept_number = true;
   flags.groq_keys = {"gsk_one"};
   flags.no_check = true;
 
@@ -187,6 +193,7 @@ TEST_F(OnboardTest, ARefusedKeyIsAnErrorWithFlagsAndDroppedInteractively) {
   });
   flags.yes = true;
   flags.master_number = "15551234567";
+  flags.accept_number = true;
   flags.groq_keys = {"gsk_good", "gsk_bad"};
   EXPECT_EQ(run(), 2);
   EXPECT_NE(err.str().find("Groq key 2 was refused"), std::string::npos) << err.str();
@@ -195,7 +202,7 @@ TEST_F(OnboardTest, ARefusedKeyIsAnErrorWithFlagsAndDroppedInteractively) {
   // Interactively the refused key is left out; when none works, another is asked for.
   flags = OnboardFlags{};
   flags.config_path = home / "config.toml";
-  ASSERT_EQ(run("15551234567\ngsk_bad\n\ngsk_good\n\n\n\n\n\n\nUTC\n"), 0) << out.str() << err.str();
+  ASSERT_EQ(run("15551234567\n\ngsk_bad\n\ngsk_good\n\n\n\n\n\n\nUTC\n"), 0) << out.str() << err.str();
   EXPECT_NE(out.str().find("Groq key 1 was refused by Groq (HTTP 401)"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("No key works"), std::string::npos) << out.str();
   std::string text = config_text();
@@ -207,6 +214,7 @@ TEST_F(OnboardTest, InteractiveAnswersAreAskedAgainUntilValidAndDefaultsApply) {
   const std::string input =
       "no digits here\n"  // master number refused
       "+44 20 7946 0958\n"
+      "y\n"               // the number is right
       "gsk_a\n"
       "gsk_b\n"
       "\n"                 // no more keys
@@ -235,6 +243,7 @@ TEST_F(OnboardTest, RunningAgainKeepsWhatIsConfiguredAndTheDataFolderIsPrivate) 
   vars["TALMO_DATA_DIR"] = (home / "new" / "data").string();
   flags.yes = true;
   flags.master_number = "15551234567";
+  flags.accept_number = true;
   flags.groq_keys = {"gsk_one", "gsk_two"};
   flags.tavily_key = "tvly-x";
   flags.owner = "Chief";
@@ -246,7 +255,7 @@ TEST_F(OnboardTest, RunningAgainKeepsWhatIsConfiguredAndTheDataFolderIsPrivate) 
 
   flags = OnboardFlags{};
   flags.config_path = home / "config.toml";
-  ASSERT_EQ(run(std::string(8, '\n')), 0) << out.str() << err.str();
+  ASSERT_EQ(run(std::string(9, '\n')), 0) << out.str() << err.str();
   const std::string text = config_text();
   for (const char* kept : {"gsk_one", "gsk_two", "tvly-x"})
     EXPECT_NE(text.find(kept), std::string::npos) << kept << " in\n" << text;
@@ -258,7 +267,7 @@ TEST_F(OnboardTest, RunningAgainKeepsWhatIsConfiguredAndTheDataFolderIsPrivate) 
 }
 
 TEST_F(OnboardTest, InputEndingEarlyWritesNothing) {
-  EXPECT_EQ(run("15551234567\ngsk_a\n"), 1);
+  EXPECT_EQ(run("15551234567\n\ngsk_a\n"), 1);
   EXPECT_NE(err.str().find("nothing was written"), std::string::npos);
   EXPECT_FALSE(fs::exists(home / "config.toml"));
 }
@@ -267,6 +276,7 @@ TEST_F(OnboardTest, OfflineChecksOnlyWarn) {
   vars["GROQ_BASE_URL"] = "http://127.0.0.1:9";
   flags.yes = true;
   flags.master_number = "15551234567";
+  flags.accept_number = true;
   flags.groq_keys = {"gsk_a"};
   ASSERT_EQ(run(), 0) << err.str();
   EXPECT_NE(out.str().find("could not reach Groq"), std::string::npos) << out.str();
@@ -283,6 +293,80 @@ TEST_F(OnboardTest, ABrokenConfigurationFileIsReportedAndKept) {
   EXPECT_EQ(run(), 2);
   EXPECT_NE(err.str().find("config.toml"), std::string::npos) << err.str();
   EXPECT_EQ(config_text(), "MASTER_NUMBER = [oops\n");
+}
+
+TEST_F(OnboardTest, TheNumberIsConfirmedAndADoubtfulOneIsNotedOrRefused) {
+  // After the number: one Groq key, no Tavily key, the persona's defaults, UTC.
+  const std::string rest = "gsk_a\n\n\n\n\n\n\nUTC\n";
+  struct Case {
+    const char* name;
+    std::optional<std::string> flag;  // --master-number
+    bool yes, accept;
+    std::string input;
+    int code;
+    const char* saved;  // in the configuration file; nullptr: nothing written
+    std::vector<std::string> said;  // on the terminal, in this order
+  } cases[] = {
+      {"a valid number, confirmed with Enter", std::nullopt, false, false, "+49 1512 3456789\n\n" + rest, 0,
+       "+49 1512 3456789", {"Owner number: +49 1512 3456789 (Germany)\nIs this right? [Y/n]: "}},
+      {"too short for its country, then corrected", std::nullopt, false, false,
+       "+49 151\nn\n+49 1512 3456789\ny\n" + rest, 0, "+49 1512 3456789",
+       {"Owner number: +49 151 (Germany)\n  Note: +49 151 is not a valid number for its country (Germany).\n"
+        "Is this right? [Y/n]: ",
+        "Owner number: +49 1512 3456789 (Germany)\nIs this right? [Y/n]: "}},
+      {"plain digits read as another country's", std::nullopt, false, false,
+       "151 23456789\nno\n+49 151 23456789\n\n" + rest, 0, "+49 151 23456789",
+       {"Owner number: +1 512-345-6789 (United States)\n  Note: it was written without + or 00, so its first "
+        "digits were taken as the country code +1 (United States).\n"}},
+      {"a doubtful number kept on purpose", std::nullopt, false, false, "+49 151\nY\n" + rest, 0, "+49 151", {}},
+      {"a flag's number is confirmed too", "+49 1512 3456789", false, false, "maybe\ny\n" + rest, 0,
+       "+49 1512 3456789", {"Is this right? [Y/n]: ", "Please answer y or n.\nIs this right? [Y/n]: "}},
+      {"--yes refuses a number not valid for its country", "+49 151", true, false, "", 2, nullptr,
+       {"talmo onboard: --master-number: +49 151 is not a valid number for its country (Germany); check it, or "
+        "add --accept-number to take it as it is; nothing was written.\n"}},
+      {"--yes refuses plain digits", "151 23456789", true, false, "", 2, nullptr, {"--accept-number"}},
+      {"--yes --accept-number takes it", "+49 151", true, true, "", 0, "+49 151", {}},
+      {"--yes takes a valid number without asking", "+49 1512 3456789", true, false, "", 0, "+49 1512 3456789", {}},
+  };
+  for (const Case& c : cases) {
+    fs::remove(home / "config.toml");
+    flags = OnboardFlags{};
+    flags.config_path = home / "config.toml";
+    flags.master_number = c.flag;
+    flags.yes = c.yes;
+    flags.accept_number = c.accept;
+    if (c.yes) flags.groq_keys = {"gsk_a"};
+    EXPECT_EQ(run(c.input), c.code) << c.name << "\n" << out.str() << err.str();
+    const std::string said = out.str() + err.str();
+    std::size_t at = 0;
+    for (const auto& fragment : c.said) {
+      at = said.find(fragment, at);
+      EXPECT_NE(at, std::string::npos) << c.name << ": " << fragment << " in\n" << said;
+    }
+    if (c.yes) EXPECT_EQ(said.find("Is this right?"), std::string::npos) << c.name;
+    if (!c.saved) {
+      EXPECT_FALSE(fs::exists(home / "config.toml")) << c.name;
+      const std::string refusal = err.str();
+      EXPECT_EQ(std::count(refusal.begin(), refusal.end(), '\n'), 1) << c.name << ": " << refusal;
+    } else {
+      EXPECT_NE(config_text().find(std::string("MASTER_NUMBER = \"") + c.saved + "\""), std::string::npos)
+          << c.name << "\n" << config_text();
+    }
+  }
+}
+
+TEST_F(OnboardTest, TheLastLineSaysHowTalmoStarts) {
+  flags.yes = true;
+  flags.master_number = "+92 300 1234567";
+  flags.groq_keys = {"gsk_one"};
+  flags.no_check = true;
+  program::started_as("./build/talmo");
+  ASSERT_EQ(run(), 0) << err.str();
+  EXPECT_TRUE(out.str().ends_with("Talmo is set up. Start it with `./build/talmo serve`.\n")) << out.str();
+  program::started_as("talmo");
+  vars["TALMO_SERVE_NEXT"] = "1";  // under `make run`
+  ASSERT_EQ(run(), 0) << err.str();
+  EXPECT_TRUE(out.str().ends_with("Talmo is set up. Talmo and the bridge start next.\n")) << out.str();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "routes/ingrest/ingrest.hpp"
 #include "support/http.hpp"
 #include "support/log.hpp"
+#include "support/program.hpp"
 #include "support/secrets.hpp"
 #include "whatsapp/sendwire/sendwire.hpp"
 
@@ -204,10 +205,10 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   // Said at start, so the owner reads why before the first conversation fails.
   if (config.groq_api_keys.empty())
     log::warning("No Groq API key is configured: every message will be answered with a request to configure "
-                 "one. Run `talmo onboard` or set GROQ_API_KEYS.");
+                 "one. Run `" + program::command("onboard") + "` or set GROQ_API_KEYS.");
   if (config.tavily_api_key.empty())
-    log::warning("No Tavily API key is configured: web searches will fail. Set TAVILY_API_KEY or run "
-                 "`talmo onboard`.");
+    log::warning("No Tavily API key is configured: web search is off. Set TAVILY_API_KEY or run `" +
+                 program::command("onboard") + "`.");
   app->watch_bridge(config.bridge_url, options.bridge_grace);
   return app;
 }
@@ -229,7 +230,7 @@ void App::watch_bridge(std::string bridge_url, std::chrono::milliseconds grace) 
       log::warning("The bridge at " + bridge_url + " is still not answering " +
                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(grace).count()) +
                    " s after start (" + res.error + "): replies cannot reach WhatsApp until it runs. "
-                   "See `talmo doctor`.");
+                   "See `" + program::command("doctor") + "`.");
   });
 }
 

@@ -6,6 +6,7 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,15 +148,37 @@ bool stderr_is_journal(const char* journal_stream) {
   return static_cast<std::uintmax_t>(st.st_dev) == device && static_cast<std::uintmax_t>(st.st_ino) == inode;
 }
 
+namespace {
+
+// Creates the missing folders of `dir`, each with mode 0700.
+void make_private_folders(const std::filesystem::path& dir) {
+  if (dir.empty()) return;
+  std::error_code ec;
+  if (std::filesystem::exists(dir, ec)) return;
+  make_private_folders(dir.parent_path());
+  ::mkdir(dir.c_str(), 0700);
+}
+
+}  // namespace
+
 void configure(const Output& output) {
   spdlog::sink_ptr sink;
   if (output.file.empty()) {
     sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
   } else {
+    // The log holds numbers and message excerpts: folders it makes and files
+    // it creates (after each rotation too) are the owner's alone. Existing
+    // ones keep the modes they were given.
+    spdlog::file_event_handlers private_files;
+    private_files.before_open = [](const spdlog::filename_t& name) {
+      make_private_folders(std::filesystem::path(name).parent_path());
+      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (fd >= 0) ::close(fd);
+    };
     try {
       sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
           output.file.string(), static_cast<std::size_t>(output.file_size),
-          static_cast<std::size_t>(std::max(output.file_count, 1)));
+          static_cast<std::size_t>(std::max(output.file_count, 1)), false, private_files);
     } catch (const spdlog::spdlog_ex& e) {
       throw std::runtime_error("cannot write the log file " + output.file.string() + ": " + e.what());
     }

@@ -55,7 +55,8 @@ struct Output {
   bool journal = false;
   // Lines go to this file instead of stderr, rotated when it would grow past
   // `file_size` bytes; `file_count` rotated files are kept (talmo.1.log ...
-  // talmo.N.log beside talmo.log, the newest as .1). Missing folders are made.
+  // talmo.N.log beside talmo.log, the newest as .1). Missing folders are made
+  // with mode 0700 and a new file with 0600; existing ones keep their modes.
   std::filesystem::path file;
   std::uint64_t file_size = 10ull << 20;
   int file_count = 5;

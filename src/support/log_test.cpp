@@ -114,7 +114,8 @@ TEST(LogOutput, JournalStreamMustNameStderr) {
 
 TEST(LogOutput, FileRotatesBySizeAndKeepsTheCount) {
   std::string templ = (fs::temp_directory_path() / "talmo-log-XXXXXX").string();
-  const fs::path dir = ::mkdtemp(templ.data());
+  const fs::path top = ::mkdtemp(templ.data());
+  const fs::path dir = top / "new" / "logs";  // made by the logger
   const fs::path file = dir / "talmo.log";
   Output output;
   output.json = true;
@@ -135,9 +136,19 @@ TEST(LogOutput, FileRotatesBySizeAndKeepsTheCount) {
   while (std::getline(in, line)) last = line;
   EXPECT_EQ(json::parse(last)["message"], "line 99" + std::string(40, '.'));
 
+  // The log is the owner's alone: the folders made and every file, rotated ones too.
+  auto mode = [](const fs::path& p) {
+    struct stat st {};
+    ::stat(p.c_str(), &st);
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(mode(top / "new"), 0700u);
+  EXPECT_EQ(mode(dir), 0700u);
+  for (const auto& entry : fs::directory_iterator(dir)) EXPECT_EQ(mode(entry.path()), 0600u) << entry.path();
+
   // A folder that cannot be made (a file stands in its way).
   EXPECT_THROW(configure(Output{false, false, file / "x.log"}), std::runtime_error);
-  fs::remove_all(dir);
+  fs::remove_all(top);
 }
 
 }  // namespace

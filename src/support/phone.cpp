@@ -50,6 +50,12 @@ std::optional<International> parse_international(std::string_view text) {
   if (!util.IsPossibleNumber(number)) return std::nullopt;
 
   International out;
+  out.valid = util.IsValidNumber(number);
+  {
+    std::size_t i = 0;
+    while (i < text.size() && is_separator(text[i])) ++i;
+    out.marked = text.substr(i, 1) == "+" || text.substr(i, 2) == "00";
+  }
   std::string e164;
   util.Format(number, PhoneNumberUtil::E164, &e164);
   out.digits = e164.substr(1);

@@ -17,6 +17,13 @@ struct International {
   std::string region;        // "PK"; for a number no country claims, the country code's main one
   std::string country_name;  // "Pakistan" (English); "" when the region is unknown
   std::string formatted;     // "+92 300 1234567"
+  // The digits form a number in use in its country, not only one of the
+  // right length ("+49 151" is possible but not valid; so is the test number
+  // "+1 555 123 4567").
+  bool valid = false;
+  // The text marked where the country code starts ("+" or "00"); plain
+  // digits were only taken to start with it ("151 23456789" reads as +1 512…).
+  bool marked = false;
 };
 
 // Reads `text` as an international number: a leading "+" or "00" starts the

@@ -35,6 +35,26 @@ TEST(InternationalNumber, CountryCodeTable) {
   }
 }
 
+// Possible but doubtful numbers are told apart, so that onboarding can ask.
+TEST(InternationalNumber, ValidityAndTheCountryCodeMark) {
+  struct Case {
+    const char* text;
+    bool valid;
+    bool marked;
+  } cases[] = {
+      {"+49 1512 3456789", true, true},   {"0049 1512 3456789", true, true}, {"(+49) 1512 3456789", true, true},
+      {"+49 151", false, true},           {"+1 555 123 4567", false, true},
+      {"151 23456789", true, false},  // +1 512 345 6789, a valid US number the owner never meant
+      {"4915123456789", true, false},
+  };
+  for (const auto& c : cases) {
+    auto n = parse_international(c.text);
+    ASSERT_TRUE(n) << c.text;
+    EXPECT_EQ(n->valid, c.valid) << c.text;
+    EXPECT_EQ(n->marked, c.marked) << c.text;
+  }
+}
+
 TEST(InternationalNumber, NationalFormsAndImpossibleNumbersAreRefused) {
   for (const char* text : {"0300 1234567", "03001234567", "+0300 1234567", "12", "+1 23",
                            "+999 1234567", "+49 30 12345678901234567", "", "  ", "+", "abc", "-"})

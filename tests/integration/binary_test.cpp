@@ -256,6 +256,13 @@ TEST(TalmoBinary, VersionHelpAndUsageErrors) {
               std::string::npos)
         << talmo.err();
   }
+  {
+    // Hints name the program the way it was started: here by its path.
+    Child talmo({"serv"}, base_env(home));
+    EXPECT_EQ(talmo.wait_exit(std::chrono::seconds(30)), 2);
+    EXPECT_EQ(talmo.err(),
+              std::string("talmo: unknown command \"serv\"; did you mean \"serve\"? (see ") + TALMO_BINARY + " --help)\n");
+  }
 }
 
 }  // namespace

@@ -80,6 +80,29 @@ TEST(TalmoChat, AtDebugLevelEachOutboundCallAndStageIsLogged) {
     EXPECT_NE(talmo.err().find(fragment), std::string::npos) << fragment << "\n" << talmo.err();
 }
 
+TEST(TalmoChat, LogLinesGoToTheLogFileWhichIsPrivate) {
+  TempFolder home;
+  testing::FakeServer groq;
+  script_chat(groq, {small_talk("Hi.")});
+  auto env = base_env(home);
+  env.push_back("GROQ_API_KEYS=gsk_test");
+  env.push_back("GROQ_BASE_URL=" + groq.url());
+  env.push_back("TALMO_LOG_LEVEL=debug");
+  env.push_back("TALMO_LOG_FILE=" + (home.path / "logs" / "talmo.log").string());
+  Child talmo({"chat"}, env, "hello\n");
+  ASSERT_EQ(talmo.wait_exit(std::chrono::seconds(60)), 0) << talmo.err();
+  EXPECT_EQ(talmo.out(), "Hi.\n");
+  EXPECT_EQ(talmo.err(), "");
+  std::ifstream in(home.path / "logs" / "talmo.log");
+  const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(logged.find("DEBUG   | Stored the owner's message (5 characters)"), std::string::npos) << logged;
+  struct stat folder {}, file {};
+  ASSERT_EQ(::stat((home.path / "logs").c_str(), &folder), 0);
+  ASSERT_EQ(::stat((home.path / "logs" / "talmo.log").c_str(), &file), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  EXPECT_EQ(file.st_mode & 0777, 0600u);
+}
+
 // A whole set-up on loopback fakes; each test spoils one part of it.
 class TalmoDoctor : public ::testing::Test {
  protected:
@@ -157,7 +180,7 @@ TEST_F(TalmoDoctor, ARefusedKeyAPublicFileAndAnUnpairedBridgeFailEachWithItsFix)
   EXPECT_TRUE(has_line_starting("✗ configuration file " + (home.path / "config.toml").string() +
                                 " can be read by other users (mode 0644)"))
       << out;
-  EXPECT_TRUE(has_line_starting("✗ WhatsApp is not paired: scan the QR code")) << out;
+  EXPECT_TRUE(has_line_starting("✗ WhatsApp is not paired; the bridge is waiting for it: scan the QR code")) << out;
   EXPECT_EQ(out.find("gsk_refused"), std::string::npos) << "a key was printed";
 }
 

@@ -1,6 +1,7 @@
 #include "core/config/config.hpp"
 
 #include "support/host.hpp"
+#include "support/program.hpp"
 #include "support/tz.hpp"
 
 #include <toml++/toml.h>
@@ -491,7 +492,7 @@ void require_master_number(const Config& config) {
   throw ConfigError(
       "MASTER_NUMBER is not set: set the MASTER_NUMBER environment variable, add MASTER_NUMBER = \"<your number>\" "
       "to " +
-      config.config_file.string() + ", or run `talmo onboard`");
+      config.config_file.string() + ", or run `" + program::command("onboard") + "`");
 }
 
 phone::International require_owner_number(const Config& config) {
@@ -506,7 +507,7 @@ void require_safe_listening(const Config& config) {
   if (host::is_loopback(config.host) || !config.bridge_token.empty()) return;
   throw ConfigError("TALMO_HOST " + quote_text(config.host) +
                     " is not a loopback address and BRIDGE_TOKEN is not set: anyone who reaches the "
-                    "port could post as the owner; set BRIDGE_TOKEN (talmo onboard writes one) or "
+                    "port could post as the owner; set BRIDGE_TOKEN (" + program::command("onboard") + " writes one) or "
                     "listen on 127.0.0.1");
 }
 

@@ -149,6 +149,8 @@ BridgeStatus parse_status(std::string_view body) {
     if (!digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
       status.number = digits;
   }
+  if (auto state = doc.find("state"); state != doc.end() && state->is_string()) status.state = *state;
+  if (auto detail = doc.find("detail"); detail != doc.end() && detail->is_string()) status.detail = *detail;
   return status;
 }
 

@@ -50,6 +50,11 @@ struct BridgeStatus {
   bool connected = false;  // WhatsApp is connected (only a JSON true counts)
   bool paired = false;
   std::optional<std::string> number;  // digits of the linked account, when known
+  // What the connection is doing: "connecting", "unreachable",
+  // "waiting_for_pairing", "connected", "logged_out", "replaced" or
+  // "outdated"; "" when the bridge does not say (an older bridge).
+  std::string state;
+  std::optional<std::string> detail;  // the bridge's last error in short, when it gives one
   std::string error;                  // why it is not reachable, for a log line
 };
 
