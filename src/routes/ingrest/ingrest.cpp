@@ -1,5 +1,7 @@
 #include "routes/ingrest/ingrest.hpp"
 
+#include "routes/ingrest/internal.hpp"
+
 #include "support/host.hpp"
 #include "support/log.hpp"
 #include "support/phone.hpp"
@@ -383,7 +385,7 @@ Answer get_internal_config(std::string_view peer_address) {
 }
 
 bool streams_body(const web::Request& head) {
-  return head.method == "POST" && head.path == "/whatsapp/incoming/audio";
+  return head.method == "POST" && (head.path == "/whatsapp/incoming/audio" || is_media_path(head.path));
 }
 
 std::optional<Answer> guard(const web::Request& request) {
@@ -423,7 +425,16 @@ Answer dispatch(const web::Request& request) {
     return handle_incoming_audio_message(audio);
   }
   if (path == "/internal/config" && method == "GET") return get_internal_config(request.peer_address);
+  if (is_media_path(path) && method == "POST") return handle_media_request(request);
   return web::error_answer(404);
 }
+
+std::shared_ptr<const Bindings> internal::current_bindings() {
+  std::shared_ptr<const Bound> b = bound();
+  const Bindings* bindings = &b->b;
+  return std::shared_ptr<const Bindings>(std::move(b), bindings);
+}
+
+bool internal::owner_or_logged(std::string_view sender) { return ingrest::owner_or_logged(sender, *bound()); }
 
 }  // namespace talmo::ingrest
