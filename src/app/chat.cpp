@@ -140,6 +140,10 @@ std::string read_media_file(const MediaCommand& command, const std::function<voi
     return "";
   }
   const std::string file = bytes.str();
+  if (file.empty()) {
+    say("Cannot read " + command.path + ": the file is empty");
+    return "";
+  }
   typing();
   const std::string type = type_by_name(path);
   const media::Reading reading = command.photo

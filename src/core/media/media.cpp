@@ -25,24 +25,22 @@ bool is_generic(const std::string& type) { return type.empty() || type == "appli
 
 std::string base64(std::string_view bytes) {
   static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::string out((bytes.size() + 2) / 3 * 4, '=');
+  char* p = out.data();
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    out += ALPHABET[n >> 18];
-    out += ALPHABET[(n >> 12) & 63];
-    out += ALPHABET[(n >> 6) & 63];
-    out += ALPHABET[n & 63];
+    const unsigned n = in[i] << 16 | in[i + 1] << 8 | in[i + 2];
+    *p++ = ALPHABET[n >> 18];
+    *p++ = ALPHABET[(n >> 12) & 63];
+    *p++ = ALPHABET[(n >> 6) & 63];
+    *p++ = ALPHABET[n & 63];
   }
   if (const std::size_t rest = bytes.size() - i; rest > 0) {
-    unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (rest == 2) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    out += ALPHABET[n >> 18];
-    out += ALPHABET[(n >> 12) & 63];
-    out += rest == 2 ? ALPHABET[(n >> 6) & 63] : '=';
-    out += '=';
+    const unsigned n = in[i] << 16 | (rest == 2 ? in[i + 1] << 8 : 0);
+    *p++ = ALPHABET[n >> 18];
+    *p++ = ALPHABET[(n >> 12) & 63];
+    if (rest == 2) *p = ALPHABET[(n >> 6) & 63];  // the rest stays "="
   }
   return out;
 }
@@ -156,11 +154,19 @@ Reading read_photo(std::string_view image, std::string_view content_type, const 
   std::string prompt = templates::PHOTO_PROMPT;
   const std::string question = unicode::trim(caption);
   prompt += question.empty() ? "\n\nThe owner sent no caption." : "\n\nThe owner's caption: “" + question + "”";
-  json content = json::array();
-  content.push_back({{"type", "text"}, {"text", std::move(prompt)}});
-  content.push_back({{"type", "image_url"}, {"image_url", {{"url", "data:" + *type + ";base64," + base64(image)}}}});
+  // Built by moving: an initializer list would copy the megabytes of base64.
+  json text_part = json::object(), image_part = json::object(), url = json::object(), message = json::object();
+  text_part["type"] = "text";
+  text_part["text"] = std::move(prompt);
+  url["url"] = "data:" + *type + ";base64," + base64(image);
+  image_part["type"] = "image_url";
+  image_part["image_url"] = std::move(url);
+  message["role"] = "user";
+  message["content"] = json::array();
+  message["content"].push_back(std::move(text_part));
+  message["content"].push_back(std::move(image_part));
   json messages = json::array();
-  messages.push_back({{"role", "user"}, {"content", std::move(content)}});
+  messages.push_back(std::move(message));
 
   const lexgate::Stage stage("vision");
   const lexgate::Completion answer =
