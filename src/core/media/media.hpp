@@ -86,8 +86,8 @@ Extraction extract_document(std::string_view bytes, std::string_view content_typ
 Reading read_document(std::string_view bytes, std::string_view content_type, const std::string& caption,
                       const std::string& file_name);
 
-// The conversation texts, without the caption line when the caption is
-// blank: "<caption>\n[Photo: <description>]" and
+// The conversation texts, with configured secrets masked in the caption,
+// and without the caption line when the caption is blank: "<caption>\n[Photo: <description>]" and
 // "<caption>\n[Document “<name>”, <n> pages: <digest>]" (", <n> pages" only
 // for PDFs; "1 page" for one).
 std::string photo_text(const std::string& caption, const std::string& description);
