@@ -105,7 +105,8 @@ Extraction extract_pdf(std::string_view bytes) {
 
 // The user message of the digest call.
 std::string digest_input(const Extraction& doc, const std::string& caption, const std::string& name) {
-  std::string input = "Caption: " + (unicode::trim(caption).empty() ? std::string("(none)") : caption) + "\n";
+  const std::string question = unicode::trim(caption);
+  std::string input = "Caption: " + (question.empty() ? std::string("(none)") : question) + "\n";
   input += "File name: " + name + "\n";
   if (doc.pages) input += "Pages: " + std::to_string(*doc.pages) + "\n";
   input += "Text:\n" + doc.text;
