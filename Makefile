@@ -9,8 +9,8 @@ DEPS := g++ cmake make pkg-config git ca-certificates tzdata \
         libcpp-httplib-dev libcurl4-openssl-dev nlohmann-json3-dev libre2-dev \
         libicu-dev libsqlitecpp-dev libsqlite3-dev libspdlog-dev libfmt-dev \
         libcli11-dev libtomlplusplus-dev libhowardhinnant-date-dev \
-        libphonenumber-dev libboost-dev libsystemd-dev
-TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev
+        libphonenumber-dev libboost-dev libsystemd-dev libpoppler-cpp-dev
+TEST_DEPS := libgtest-dev libgmock-dev libbenchmark-dev qpdf
 
 # The builds below are cmake's own makes: one line per step, without the
 # directory each sub-make enters.

@@ -113,7 +113,7 @@ test('a location, a contact and a reply reach the model as text; a sticker gets 
 
     await until(() => socket.sent.length === 4, 20000, `four answers; talmo's stderr:\n${log()}`);
     assert.deepEqual(socket.sent.map((s) => s.content.text).sort(), [
-      "I can't see stickers yet, Boss. For now I can read text, voice notes, locations and contacts.",
+      "I can't see stickers yet, Boss. For now I can read text, voice notes, photos, documents (PDFs and text files), locations and contacts.",
       REPLY, REPLY, REPLY,
     ].sort());
     assert.ok(socket.sent.every((s) => s.jid === from));

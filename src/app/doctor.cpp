@@ -360,6 +360,10 @@ std::vector<Check> run_checks(const std::optional<fs::path>& config_path, const 
   groq_checks(config, checks, models);
   checks.push_back(model_check("GROQ_MODEL", config.groq_model, models));
   checks.push_back(model_check("WHISPER_MODEL", config.whisper_model, models));
+  // Without the vision model only photos go unread: a warning, not a failure.
+  Check vision = model_check("VISION_MODEL", config.vision_model, models);
+  if (vision.verdict == Check::Verdict::failed) vision.verdict = Check::Verdict::warning;
+  checks.push_back(std::move(vision));
 
   if (config.tavily_api_key.empty())
     checks.push_back(warn("no Tavily key: web search is off; get a key at https://tavily.com and set "

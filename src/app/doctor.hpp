@@ -25,7 +25,7 @@ std::string render(const Check& check);
 // MASTER_NUMBER, the data folder, talmo.db (integrity and a schema this binary
 // knows), the time zone, each Groq key (GET {GROQ_BASE_URL}/models, numbered
 // from 1; accepted, refused or unreachable), GROQ_MODEL and WHISPER_MODEL in
-// the service's model list, the Tavily key, the bridge (GET {BRIDGE_URL}/status:
+// the service's model list (VISION_MODEL too, a warning when missing), the Tavily key, the bridge (GET {BRIDGE_URL}/status:
 // paired and connected when it is Talmo's bridge) and whether a Talmo server
 // already answers on TALMO_HOST:TALMO_PORT (GET /healthz). Changes nothing:
 // creates no folder, opens the database read-only, spends no tokens. A

@@ -2,6 +2,7 @@
 
 #include "core/interpreter/interpreter.hpp"
 #include "core/llm/lexgate/lexgate.hpp"
+#include "core/media/media.hpp"
 #include "core/utils/format_prompt.hpp"
 #include "core/web_search/web_search.hpp"
 #include "routes/ingrest/ingrest.hpp"
@@ -61,6 +62,7 @@ std::unique_ptr<Services> Services::open(const config::Config& config, std::shar
   gateway.api_keys = config.groq_api_keys;
   gateway.model = config.groq_model;
   gateway.whisper_model = config.whisper_model;
+  gateway.vision_model = config.vision_model;
   gateway.base_url = config.groq_base_url;
   gateway.record_usage = [usage = s->usage_.get()](const lexgate::CallUsage& call) {
     usage->record({call.model, call.stage, call.ok, call.prompt_tokens, call.completion_tokens, call.total_tokens});
@@ -175,10 +177,11 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   routes.allowed_hosts = config.allowed_hosts;
   routes.allowed_hosts.push_back(config.host);
   routes.bridge_token = config.bridge_token;
-  // The answer to a message Talmo cannot read goes out like every other text.
-  routes.send_notice = [&outbox](const std::string& number, const std::string& text) {
-    outbox.enqueue(number, text);
-  };
+  routes.read_photo = media::read_photo;
+  routes.read_document = media::read_document;
+  // Answers to messages Talmo cannot read (or could not open) go out like every other text.
+  routes.send_notice = [&outbox](const std::string& number, const std::string& text) { outbox.enqueue(number, text); };
+  routes.set_typing = sendwire::set_typing;
   ingrest::bind(std::move(routes));
 
   web::ServerOptions server;

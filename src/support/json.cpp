@@ -82,6 +82,15 @@ void append_hex(std::string& out, const char* prefix, unsigned value, int width)
 void append_json_string(std::string& out, const std::string& s) {
   out.push_back('"');
   for (std::size_t pos = 0; pos < s.size();) {
+    // Printable ASCII other than the quote and the backslash stands as it
+    // is: a run of it goes in at once (an image's base64 is megabytes of it).
+    std::size_t run = pos;
+    while (run < s.size() && s[run] >= 0x20 && s[run] <= 0x7E && s[run] != '"' && s[run] != '\\') ++run;
+    if (run > pos) {
+      out.append(s, pos, run - pos);
+      pos = run;
+      continue;
+    }
     const unicode::Decoded d = unicode::decode_at(s, pos);
     if (!d.valid) {
       // Bytes that are not UTF-8 cannot be a character; keep each byte.

@@ -103,6 +103,38 @@ TEST(TalmoChat, LogLinesGoToTheLogFileWhichIsPrivate) {
   EXPECT_EQ(file.st_mode & 0777, 0600u);
 }
 
+// Files from the console take the bridge's road: the vision call or the
+// digest, then the conversation on the text.
+TEST(TalmoChat, PhotoAndDocumentLinesSendLocalFiles) {
+  TempFolder home;
+  testing::FakeServer groq;
+  script_chat(groq, {"A receipt: EUR 12.50.", small_talk("EUR 12.50, Boss."), "Dentist on Friday at 9.",
+                     small_talk("Friday at 9, Boss.")});
+  const fs::path photo = home.path / "receipt.JPG", notes = home.path / "my notes.md";
+  std::ofstream(photo, std::ios::binary) << std::string("\xFF\xD8\xFF\xE0", 4);
+  std::ofstream(notes, std::ios::binary) << "- dentist: Friday 9:00\n";
+  auto env = base_env(home);
+  env.push_back(std::string("MASTER_NUMBER=") + MASTER);
+  env.push_back("GROQ_API_KEYS=gsk_test");
+  env.push_back("GROQ_BASE_URL=" + groq.url());
+
+  Child talmo({"chat"}, env,
+              "/photo " + photo.string() + "  how much?\n/document \"" + notes.string() + "\"\n/photo " +
+                  (home.path / "missing.png").string() + "\n");
+  ASSERT_EQ(talmo.wait_exit(std::chrono::seconds(60)), 0) << talmo.err();
+  EXPECT_EQ(talmo.out(), "EUR 12.50, Boss.\nFriday at 9, Boss.\nCannot read " + (home.path / "missing.png").string() +
+                             ": No such file or directory\n");
+  const auto requests = groq.requests_to("/chat/completions");
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(json::parse(requests[0].body)["messages"][0]["content"][1]["image_url"]["url"],
+            "data:image/jpeg;base64,/9j/4A==");
+  EXPECT_EQ(json::parse(requests[1].body)["messages"].back()["content"], "how much?\n[Photo: A receipt: EUR 12.50.]");
+  EXPECT_EQ(json::parse(requests[2].body)["messages"][1]["content"],
+            "Caption: (none)\nFile name: my notes.md\nText:\n- dentist: Friday 9:00\n");
+  EXPECT_EQ(json::parse(requests[3].body)["messages"].back()["content"],
+            "[Document “my notes.md”: Dentist on Friday at 9.]");
+}
+
 // A whole set-up on loopback fakes; each test spoils one part of it.
 class TalmoDoctor : public ::testing::Test {
  protected:
@@ -166,6 +198,9 @@ TEST_F(TalmoDoctor, AHealthySetUpPassesAndNothingIsCreated) {
                            "✓ WhatsApp is paired as +15551234567 and connected"})
     EXPECT_TRUE(has_line_starting(line)) << line << "\n" << out;
   for (auto& line : lines_of(out)) EXPECT_EQ(line.rfind("✗", 0), std::string::npos) << line;
+  // Only photos depend on the vision model: its absence is a warning.
+  EXPECT_TRUE(has_line_starting("! VISION_MODEL meta-llama/llama-4-scout-17b-16e-instruct is not offered by Groq"))
+      << out;
   EXPECT_FALSE(fs::exists(home.path / "data"));
 }
 

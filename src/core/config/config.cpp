@@ -30,7 +30,7 @@ constexpr std::string_view kSettings[] = {
     "GROQ_BASE_URL", "TAVILY_BASE_URL", "BRIDGE_URL",     "TALMO_HOST",      "TALMO_PORT",
     "TALMO_DATA_DIR", "TALMO_TIMEZONE", "TALMO_LOG_LEVEL", "HISTORY_LIMIT",  "MISFIRE_GRACE",
     "HISTORY_RETENTION_DAYS", "TALMO_LOG_FORMAT", "TALMO_LOG_FILE", "TALMO_LOG_FILE_SIZE", "TALMO_LOG_FILE_COUNT",
-    "SHUTDOWN_GRACE", "TALMO_ALLOWED_HOSTS", "BRIDGE_TOKEN",
+    "SHUTDOWN_GRACE", "TALMO_ALLOWED_HOSTS", "BRIDGE_TOKEN", "VISION_MODEL",
     // Read by the bridge only.
     "BRIDGE_LOG_FILE"};
 
@@ -410,6 +410,7 @@ Config load(const std::optional<fs::path>& explicit_path, const Environment& env
   config.groq_api_keys = list_setting(source, "GROQ_API_KEYS");
   config.groq_model = text_setting(source, "GROQ_MODEL", false).value_or(config.groq_model);
   config.whisper_model = text_setting(source, "WHISPER_MODEL", false).value_or(config.whisper_model);
+  config.vision_model = text_setting(source, "VISION_MODEL", false).value_or(config.vision_model);
   config.tavily_api_key = text_setting(source, "TAVILY_API_KEY", true).value_or("");
   config.groq_base_url = url_setting(source, "GROQ_BASE_URL", config.groq_base_url);
   config.tavily_base_url = url_setting(source, "TAVILY_BASE_URL", config.tavily_base_url);

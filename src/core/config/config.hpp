@@ -23,6 +23,7 @@ struct Config {
   std::vector<std::string> groq_api_keys;    // GROQ_API_KEYS
   std::string groq_model = "llama-3.3-70b-versatile";       // GROQ_MODEL
   std::string whisper_model = "whisper-large-v3-turbo";     // WHISPER_MODEL
+  std::string vision_model = "meta-llama/llama-4-scout-17b-16e-instruct";  // VISION_MODEL (photos)
   std::string tavily_api_key;                               // TAVILY_API_KEY
   std::string groq_base_url = "https://api.groq.com/openai/v1";  // GROQ_BASE_URL
   std::string tavily_base_url = "https://api.tavily.com";        // TAVILY_BASE_URL

@@ -1,6 +1,8 @@
 #include "routes/ingrest/ingrest.hpp"
 
 #include "core/prompts/messages/messages.hpp"
+#include "routes/ingrest/internal.hpp"
+
 #include "support/host.hpp"
 #include "support/log.hpp"
 #include "support/phone.hpp"
@@ -426,7 +428,7 @@ void bind(Bindings b) {
 }
 
 std::string with_quote(std::string_view quoted, std::string_view message) {
-  if (quoted.empty()) return std::string(message);
+  if (unicode::trim(quoted).empty()) return std::string(message);
   return "[Replying to: \u201C" + unicode::first_chars(quoted, MAX_QUOTED_CHARS) + "\u201D]\n" +
          std::string(message);
 }
@@ -510,7 +512,7 @@ Answer get_internal_config(std::string_view peer_address) {
 }
 
 bool streams_body(const web::Request& head) {
-  return head.method == "POST" && head.path == "/whatsapp/incoming/audio";
+  return head.method == "POST" && (head.path == "/whatsapp/incoming/audio" || is_media_path(head.path));
 }
 
 std::optional<Answer> guard(const web::Request& request) {
@@ -553,7 +555,16 @@ Answer dispatch(const web::Request& request) {
   if (path == "/whatsapp/incoming/other" && method == "POST")
     return handle_incoming_other_message(request.body, request.on_worker);
   if (path == "/internal/config" && method == "GET") return get_internal_config(request.peer_address);
+  if (is_media_path(path) && method == "POST") return handle_media_request(request);
   return web::error_answer(404);
 }
+
+std::shared_ptr<const Bindings> internal::current_bindings() {
+  std::shared_ptr<const Bound> b = bound();
+  const Bindings* bindings = &b->b;
+  return std::shared_ptr<const Bindings>(std::move(b), bindings);
+}
+
+bool internal::owner_or_logged(std::string_view sender) { return ingrest::owner_or_logged(sender, *bound()); }
 
 }  // namespace talmo::ingrest

@@ -9,6 +9,7 @@
 // which are read-only after bind()).
 #pragma once
 
+#include "core/media/media.hpp"
 #include "support/clock.hpp"
 #include "support/json.hpp"
 #include "web/request.hpp"
@@ -48,10 +49,20 @@ struct Bindings {
   // BRIDGE_TOKEN: when set, the webhooks and /internal/config require
   // "Authorization: Bearer <token>".
   std::string bridge_token;
+  // media::read_photo and media::read_document in production: the text the
+  // conversation runs on, or why there is none.
+  std::function<media::Reading(std::string_view image, std::string_view content_type, const std::string& caption)>
+      read_photo;
+  std::function<media::Reading(std::string_view file, std::string_view content_type, const std::string& caption,
+                               const std::string& file_name)>
+      read_document;
   // Stores a text for the owner to be sent through the bridge (the durable
-  // outbox in production). Throws when it cannot be stored (the route then
-  // answers "error", and the bridge asks again).
+  // outbox in production), outside the conversation: never stored in its
+  // memory. Throws when it cannot be stored (the other-kinds route then
+  // answers "error", and the bridge asks again; the media routes log it).
   std::function<void(const std::string& number, const std::string& text)> send_notice;
+  // Typing presence while a photo or document is read; a failure is ignored.
+  std::function<bool(const std::string& number, bool on)> set_typing;
 };
 
 // Binds the collaborators once at start-up (tests rebind freely). Logs an
@@ -92,8 +103,9 @@ Answer handle_incoming_text_message(std::string_view body, bool may_block = true
 
 // A reply to an earlier message runs the conversation on
 // "[Replying to: “<quoted>”]\n<message>", the quoted text cut to
-// MAX_QUOTED_CHARS characters; memory stores that text too. An empty
-// `quoted` leaves the message as it is.
+// MAX_QUOTED_CHARS characters; memory stores that text too. An empty or
+// blank `quoted` leaves the message as it is. The photo and document routes
+// put it before what was read from the file.
 inline constexpr std::size_t MAX_QUOTED_CHARS = 300;
 std::string with_quote(std::string_view quoted, std::string_view message);
 
@@ -134,6 +146,44 @@ struct AudioRequest {
 // Blocks the calling thread while the audio is transcribed.
 Answer handle_incoming_audio_message(const AudioRequest& request);
 
+// A photo or document from the bridge: the raw file as the body, the
+// other values from headers. Header texts arrive percent-encoded.
+struct MediaRequest {
+  std::string sender;        // X-Sender, "" when absent
+  std::string content_type;  // Content-Type, "" when absent
+  std::string caption;       // X-Caption as sent, "" when absent
+  std::string quoted;        // X-Quoted as sent: the message this one replies to
+  std::string file_name;     // X-File-Name as sent (documents)
+  std::optional<std::uint64_t> content_length;
+  // Called at most once, and only after the sender passed the owner check.
+  BodyReader read_body;
+};
+
+// POST /whatsapp/incoming/image. Always status 200: "ignored" with
+// "Missing X-Sender header", "Empty image body", "Unsupported image type",
+// "Image too large" (a body above media::MAX_PHOTO_BYTES, or a model request
+// above media::MAX_VISION_REQUEST_BYTES) or "Image could not be read" (the
+// vision call failed on every key); "unauthorized"; "received" once the
+// conversation is queued; or "error". A stranger's body is never read. The
+// three last "ignored" answers come with one notice to the owner. The
+// owner sees the typing indicator while the photo is read, which blocks the
+// calling thread. The conversation runs on the replying-to line (when
+// X-Quoted is given) followed by the reading's text.
+Answer handle_incoming_image_message(const MediaRequest& request);
+
+// POST /whatsapp/incoming/document: as the image route, with "Empty document
+// body", "Unsupported document type", "Document too large" (above
+// media::MAX_DOCUMENT_BYTES), "Document has no text", "Document is
+// encrypted" and "Document could not be read", each with one notice.
+Answer handle_incoming_document_message(const MediaRequest& request);
+
+// True for the paths of the two routes above.
+bool is_media_path(std::string_view path);
+
+// Runs the media route of `request` (see is_media_path), with its headers
+// and streaming body reader.
+Answer handle_media_request(const web::Request& request);
+
 // GET /internal/config from the connection's peer address: the three values
 // for a loopback peer ("127.0.0.1", "localhost", "::1", "::ffff:127.0.0.1"),
 // else 403 {"detail": "Forbidden"}. An error while reading the configuration
@@ -156,7 +206,8 @@ std::optional<Answer> guard(const web::Request& request);
 // Every request the server receives, first through guard(), then by method
 // and path: GET /healthz
 // ({"status": "ok"}), POST /whatsapp/incoming/text, POST
-// /whatsapp/incoming/audio, POST /whatsapp/incoming/other, GET
+// /whatsapp/incoming/audio, POST /whatsapp/incoming/other, POST
+// /whatsapp/incoming/image, POST /whatsapp/incoming/document, GET
 // /internal/config; anything else 404
 // {"detail": "Not Found"}. The audio route reads its body itself through
 // request.read_body (see streams_body) and blocks while transcribing; the
@@ -164,7 +215,8 @@ std::optional<Answer> guard(const web::Request& request);
 Answer dispatch(const web::Request& request);
 
 // True for the requests whose route reads the body itself, after checking
-// the sender, and blocks: POST /whatsapp/incoming/audio. The server runs
+// the sender, and blocks: POST /whatsapp/incoming/audio, /image and
+// /document. The server runs
 // those off its event loop and hands them a streaming body reader.
 bool streams_body(const web::Request& head);
 

@@ -79,14 +79,24 @@ std::string http_error(const http::Response& response) {
 }
 
 // The conversation with configured secrets masked in every text content: an
-// action result can carry a service's error text that echoes a key.
+// action result can carry a service's error text that echoes a key. In a
+// content made of parts only the text parts are masked: an image's base64
+// must reach the model byte for byte.
 json without_secrets(const json& messages) {
   json out = messages;
   for (auto& message : out) {
     if (!message.is_object()) continue;
     auto content = message.find("content");
-    if (content != message.end() && content->is_string())
+    if (content == message.end()) continue;
+    if (content->is_string()) {
       *content = secrets::mask(content->get_ref<const std::string&>());
+    } else if (content->is_array()) {
+      for (auto& part : *content) {
+        if (!part.is_object() || part.value("type", "") != "text") continue;
+        auto text = part.find("text");
+        if (text != part.end() && text->is_string()) *text = secrets::mask(text->get_ref<const std::string&>());
+      }
+    }
   }
   return out;
 }
@@ -274,6 +284,46 @@ std::optional<std::string> get_response_with_system(const json& messages) {
   log::error("All Groq API keys failed for Chat.");
   record(*s, {s->model, t_stage, false, std::nullopt, std::nullopt, std::nullopt});
   return std::string(ALL_FAILED_REPLY);
+}
+
+Completion complete(const json& messages, Model model, const std::string& label, std::size_t max_request_bytes) {
+  if (!messages.is_array()) throw std::invalid_argument("complete: messages must be a list");
+
+  auto s = settings();
+  const auto& keys = s->api_keys;
+  const std::string& model_name = model == Model::vision ? s->vision_model : s->model;
+  json request = json::object();
+  request["model"] = model_name;
+  request["messages"] = without_secrets(messages);
+  const std::string body = json_text(request);
+  if (body.size() > max_request_bytes) return {Completion::Outcome::too_large, ""};
+  if (keys.empty()) {
+    log::error("No Groq API keys configured.");
+    return {};
+  }
+
+  const std::size_t total_keys = keys.size();
+  std::size_t index = g_key_index.load() % total_keys;
+  for (std::size_t attempts = 0; attempts < total_keys; ++attempts) {
+    auto outcome = chat_attempt(*s, keys[index], body);
+    if (auto* answer = std::get_if<Answer>(&outcome)) {
+      record(*s, {model_name, t_stage, true, answer->prompt_tokens, answer->completion_tokens, answer->total_tokens});
+      // The key worked; an empty answer is still no answer, and asking the
+      // next key the same question would cost tokens for nothing better.
+      if (!answer->content || unicode::trim(*answer->content).empty()) {
+        log::warning("The " + label + " answer was empty.");
+        return {};
+      }
+      return {Completion::Outcome::answered, *answer->content};
+    }
+    log::warning("Key index " + std::to_string(index) + " (" + label + ") failed: " +
+                 std::get<Failure>(outcome).text);
+    advance_past(index, total_keys);
+    index = (index + 1) % total_keys;
+  }
+  log::error("All Groq API keys failed for " + label + ".");
+  record(*s, {model_name, t_stage, false, std::nullopt, std::nullopt, std::nullopt});
+  return {};
 }
 
 std::string transcribe_audio(const std::string& audio_file_path) {

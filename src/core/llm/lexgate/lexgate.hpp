@@ -49,6 +49,7 @@ struct Settings {
   std::vector<std::string> api_keys;                     // GROQ_API_KEYS, in try order
   std::string model = "llama-3.3-70b-versatile";         // GROQ_MODEL
   std::string whisper_model = "whisper-large-v3-turbo";  // WHISPER_MODEL
+  std::string vision_model = "meta-llama/llama-4-scout-17b-16e-instruct";  // VISION_MODEL
   std::string base_url = "https://api.groq.com/openai/v1";
   long chat_connect_timeout_ms = 10000;
   long chat_timeout_ms = 60000;
@@ -73,6 +74,34 @@ void bind(Settings settings);
 // No log line holds a key or 8 characters of one, even when the service
 // echoes it.
 std::optional<std::string> get_response_with_system(const json& messages);
+
+// Which configured model a call of complete() goes to.
+enum class Model { chat, vision };
+
+// What a call of complete() came to.
+struct Completion {
+  enum class Outcome {
+    answered,   // `content` holds the model's answer (never blank)
+    too_large,  // the request would have exceeded the caller's limit: nothing was sent
+    failed,     // no key configured, every key failed, or the content was null or blank
+  };
+  Outcome outcome = Outcome::failed;
+  std::string content;
+};
+
+// One chat completion for a caller that must tell a failure from an answer
+// (a photo's description, a document's digest) instead of passing a fixed
+// reply on. `messages` as for get_response_with_system, except that a
+// content may also be a list of parts: the text of a {"type": "text"} part is
+// masked like any other text, every other part (an image's data URL) goes
+// out as it stands. The body sent is {"model": <the model>, "messages": ...};
+// when its JSON text would be longer than `max_request_bytes`, nothing is
+// sent. Same keys and rotation as chat; the log lines name the call by
+// `label` ("Key index 0 (Vision) failed: ...", "All Groq API keys failed for
+// Vision."). Recorded under the caller's Stage. Throws
+// std::invalid_argument when `messages` is not a list.
+Completion complete(const json& messages, Model model, const std::string& label,
+                    std::size_t max_request_bytes = SIZE_MAX);
 
 // Transcribes the audio file at `audio_file_path`; the trimmed transcript, or
 // "" on every failure (no key, every key failed, unreadable file). Same

@@ -21,7 +21,8 @@ const std::string COMPLEX_TASK_MESSAGE =
 const std::string PAST_TIME_ERROR_MESSAGE =
     "I apologize, {owner}, but I cannot schedule a task for a time that has already passed.";
 
-const std::string READABLE_KINDS_SENTENCE = "For now I can read text, voice notes, locations and contacts.";
+const std::string READABLE_KINDS_SENTENCE =
+    "For now I can read text, voice notes, photos, documents (PDFs and text files), locations and contacts.";
 
 namespace {
 
@@ -39,10 +40,11 @@ const std::map<std::string, std::string, std::less<>> OTHER_KIND_MESSAGES = {
                   " Tell me the date and time and I'll set a reminder."},
     {"view_once", "View-once photos and videos never reach me, Boss. " + READABLE_KINDS_SENTENCE},
     {"audio", "I can't listen to audio files yet, Boss, only to voice notes. " + READABLE_KINDS_SENTENCE},
-    {"image", "I can't see photos yet, Boss. " + READABLE_KINDS_SENTENCE +
-                  " Could you tell me in words what it shows?"},
-    {"document", "I can't open documents yet, Boss. " + READABLE_KINDS_SENTENCE},
-    {"document_too_large", "That document is too large for me to open, Boss. Could you send a smaller file?"},
+    // A photo or document reaches this route only when the bridge could not download it.
+    {"image", "I couldn't download that photo, Boss. Could you send it again?"},
+    {"document", "I couldn't download that document, Boss. Could you send it again?"},
+    {"document_too_large", "That document is too large for me to open, Boss: I read files up to 20 MB. "
+                           "Could you send a smaller file, or just the pages that matter?"},
     {"voice_note", "I couldn't download that voice note, Boss. Could you send it again?"},
     {"other", OTHER_KIND_MESSAGE},
 };
