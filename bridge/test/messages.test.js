@@ -4,10 +4,12 @@
 // message, Socket/messages-recv.js), then classified and forwarded.
 // Message members as declared in WAProto/WAProto.proto, `message Message`.
 import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
+import http from 'node:http';
 import path from 'node:path';
 import { after, afterEach, test } from 'node:test';
-import { cleanMessage, decryptMessageNode, proto } from 'baileys';
+import { cleanMessage, decryptMessageNode, downloadMediaMessage, encryptedStream, proto } from 'baileys';
 import { Bridge } from '../src/bridge.js';
 import { headerValue, HEADER_VALUE_MAX_BYTES } from '../src/forwarder.js';
 import { classify, DOCUMENT_MAX_BYTES, firstChars, QUOTED_MAX_CHARS } from '../src/messages.js';
@@ -264,4 +266,57 @@ test('photos and documents are downloaded, kept across a restart, and posted wit
   assert.equal(received.length, cases.length);
   cases.forEach(([name, , , expected], i) => assert.deepEqual(received[i], expected, name));
   assert.deepEqual(fs.readdirSync(path.join(home, 'whatsapp', 'outbox')), [], 'the queued files are removed once taken');
+});
+
+test("with the library's own media download, a wrapped photo and a captioned document arrive intact; a vanished one is reported", async () => {
+  // Media encrypted as a sending phone encrypts it (Utils/messages-media.js,
+  // encryptedStream), served from loopback at the message's `url`.
+  const photo = crypto.randomBytes(3000);
+  const pdf = Buffer.from('%PDF-1.4\n% an invoice, due 2026-12-24\n');
+  const served = new Map();
+  const encrypt = async (bytes, type, at) => {
+    const { mediaKey, encFilePath, fileLength } = await encryptedStream(bytes, type);
+    served.set(at, fs.readFileSync(encFilePath));
+    fs.rmSync(encFilePath);
+    return { mediaKey, fileLength };
+  };
+  const media = http.createServer((req, res) => {
+    const body = served.get(req.url);
+    res.writeHead(body ? 200 : 403);
+    res.end(body);
+  });
+  await new Promise((r) => media.listen(0, '127.0.0.1', r));
+  closers.push(() => new Promise((r) => { media.close(r); media.closeAllConnections(); }));
+  const url = (at) => `http://127.0.0.1:${media.address().port}${at}`;
+
+  const messages = [
+    await decoded({ ephemeralMessage: { message: { imageMessage: {
+      url: url('/photo'), mimetype: 'image/jpeg', caption: 'how much was it?', ...(await encrypt(photo, 'image', '/photo')) } } } }),
+    await decoded({ documentWithCaptionMessage: { message: { documentMessage: {
+      url: url('/pdf'), mimetype: 'application/pdf', fileName: 'invoice.pdf', caption: 'when is this due?', ...(await encrypt(pdf, 'document', '/pdf')) } } } }),
+    await decoded({ imageMessage: { url: url('/expired'), mimetype: 'image/jpeg', mediaKey: crypto.randomBytes(32) } }),
+  ];
+
+  const talmo = await fakeTalmo();
+  closers.push(talmo.close);
+  const home = tempHome();
+  homes.push(home);
+  const fake = fakeDeps({
+    socketFor: () => new FakeSocket({ number: '4930111222333' }),
+    // As the bridge's main module calls it.
+    downloadMedia: (message, socket) => downloadMediaMessage(message, 'buffer', {}, { reuploadRequest: socket.updateMediaMessage, logger: silent }),
+  });
+  const bridge = new Bridge(testConfig(home, { talmoUrl: talmo.url, owner: OWNER }), fake.deps);
+  closers.push(() => bridge.stop());
+  await bridge.start();
+  fake.sockets[0].open();
+  fake.sockets[0].deliver(messages);
+  await until(() => talmo.calls.length === 3, 5000, 'three webhook calls');
+  const [image, document, expired] = talmo.calls;
+  assert.deepEqual([image.path, image.headers['x-caption'], Buffer.compare(image.body, photo)],
+    ['/whatsapp/incoming/image', encodeURIComponent('how much was it?'), 0]);
+  assert.deepEqual([document.path, document.headers['x-file-name'], document.headers['x-caption'], document.body.toString()],
+    ['/whatsapp/incoming/document', 'invoice.pdf', encodeURIComponent('when is this due?'), pdf.toString()]);
+  assert.deepEqual([expired.path, JSON.parse(expired.body)], ['/whatsapp/incoming/other', { sender: OWNER, kind: 'image' }]);
+  assert.deepEqual(fake.lines('error'), [`Could not download the photo from ${OWNER}: Failed to fetch stream from ${url('/expired')}`]);
 });
