@@ -11,7 +11,7 @@ import { chatKind, isLid, isPhoneJid, normalizeJid, phoneDigits, PERSONAL } from
 import { Forwarder } from './forwarder.js';
 import { libraryLogger } from './log.js';
 import { ConfirmedIds } from './confirmed.js';
-import { classify } from './messages.js';
+import { classify, DOCUMENT_MAX_BYTES, DOWNLOADED } from './messages.js';
 import { Outbox } from './outbox.js';
 import { halfPaired, moveAside } from './session.js';
 
@@ -493,18 +493,30 @@ export class Bridge {
       this.outbox.addText({ id, sender, text: content.text, quoted: content.quoted });
       return;
     }
-    let audio;
+    const { word: what, failedKind } = DOWNLOADED[content.kind];
+    const tooLarge = (bytes) => {
+      this.logger.info(`A document of ${bytes} bytes from ${sender} is over the ${DOCUMENT_MAX_BYTES}-byte limit; Talmo asks for a smaller one`);
+      this.outbox.addOther({ id, sender, type: 'document_too_large' });
+    };
+    // The size the sender's phone stated spares a download that would be refused anyway.
+    if (content.kind === 'document' && content.declaredBytes > DOCUMENT_MAX_BYTES) return tooLarge(content.declaredBytes);
+    let bytes;
     try {
       // Bounded, so one stuck download cannot hold up every later message.
-      audio = await withTimeout(this.downloadMedia(message, socket), this.downloadTimeoutMs, 'the download took too long');
+      bytes = await withTimeout(this.downloadMedia(message, socket), this.downloadTimeoutMs, 'the download took too long');
+      if (!bytes?.length) throw new Error('the download was empty');
     } catch (err) {
       // Talmo still tells the owner, who can send it again.
-      this.logger.error(`Could not download the voice note from ${sender}: ${err.message}`);
-      this.outbox.addOther({ id, sender, type: 'voice_note' });
+      this.logger.error(`Could not download the ${what} from ${sender}: ${err.message}`);
+      this.outbox.addOther({ id, sender, type: failedKind });
       return;
     }
-    this.logger.info(`Voice note from ${sender} (${audio.length} bytes) queued for Talmo`);
-    this.outbox.addAudio({ id, sender, audio, quoted: content.quoted });
+    const { quoted, caption, mimetype, fileName } = content;
+    if (content.kind === 'document' && bytes.length > DOCUMENT_MAX_BYTES) return tooLarge(bytes.length);
+    this.logger.info(`${what[0].toUpperCase()}${what.slice(1)} from ${sender} (${bytes.length} bytes) queued for Talmo`);
+    if (content.kind === 'voice') this.outbox.addAudio({ id, sender, audio: bytes, quoted });
+    else if (content.kind === 'image') this.outbox.addImage({ id, sender, bytes, mimetype, caption, quoted });
+    else this.outbox.addDocument({ id, sender, bytes, mimetype, fileName, caption, quoted });
   }
 
   // Sends `text` to the chat `to`; resolves once WhatsApp's server has

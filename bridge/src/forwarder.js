@@ -1,10 +1,12 @@
 // Hands the queued messages to Talmo's webhooks, oldest first. A message
 // Talmo did not take stays at the head and is tried again after a pause that
 // doubles up to a cap; the queue moves on only once Talmo took it.
+import { mediaType } from './messages.js';
 
 const TEXT_TIMEOUT_MS = 15000;
-// Talmo transcribes a voice note before it answers.
-const AUDIO_TIMEOUT_MS = 120000;
+// Talmo transcribes a voice note, or has a model read a photo or document,
+// before it answers.
+const MEDIA_TIMEOUT_MS = 120000;
 
 // The most bytes one encoded header value may take: a request's few such
 // headers then stay well inside Talmo's 16 KiB limit for all headers (over
@@ -24,9 +26,18 @@ export function headerValue(text, maxBytes = HEADER_VALUE_MAX_BYTES) {
   return out;
 }
 
+// Where the queued files go, by kind of entry.
+const MEDIA_ROUTES = {
+  audio: '/whatsapp/incoming/audio',
+  image: '/whatsapp/incoming/image',
+  document: '/whatsapp/incoming/document',
+};
+
 // What each kind of queued entry is called in log lines.
 function describe(entry) {
   if (entry.kind === 'audio') return 'voice note';
+  if (entry.kind === 'image') return 'photo';
+  if (entry.kind === 'document') return 'document';
   if (entry.kind === 'other') return `message of kind ${entry.type}`;
   return 'text message';
 }
@@ -86,21 +97,23 @@ export class Forwarder {
   async deliver(entry) {
     const what = describe(entry);
     let request;
-    if (entry.kind === 'audio') {
-      let audio;
+    if (MEDIA_ROUTES[entry.kind]) {
+      let bytes;
       try {
-        audio = this.outbox.audioOf(entry);
+        bytes = this.outbox.fileOf(entry);
       } catch (err) {
         this.logger.error(`The ${what} from ${entry.sender} is gone from the queue (${err.message}); dropped`);
         return 'dropped';
       }
+      const contentType = entry.kind === 'audio' ? 'audio/ogg' : mediaType(entry.mimetype);
       request = {
-        path: '/whatsapp/incoming/audio',
-        headers: { 'Content-Type': 'audio/ogg', 'X-Sender': entry.sender },
-        body: audio,
-        timeout: AUDIO_TIMEOUT_MS,
+        path: MEDIA_ROUTES[entry.kind],
+        headers: { 'Content-Type': contentType, 'X-Sender': entry.sender },
+        body: bytes,
+        timeout: MEDIA_TIMEOUT_MS,
       };
-      if (entry.quoted) request.headers['X-Quoted'] = headerValue(entry.quoted);
+      for (const [header, member] of [['X-File-Name', 'fileName'], ['X-Caption', 'caption'], ['X-Quoted', 'quoted']])
+        if (entry[member]) request.headers[header] = headerValue(entry[member]);
     } else if (entry.kind === 'other') {
       request = {
         path: '/whatsapp/incoming/other',

@@ -1,15 +1,19 @@
 // What an incoming WhatsApp message holds, as far as Talmo cares: a text (a
-// location or a contact becomes one), a voice note, a kind Talmo cannot read
-// yet (it still answers the owner), or something that is not a message to
-// answer at all.
+// location or a contact becomes one), a voice note, a photo, a document, a
+// kind Talmo cannot read yet (it still answers the owner), or something that
+// is not a message to answer at all.
 
 const WRAPPERS = [
   'ephemeralMessage', 'viewOnceMessage', 'viewOnceMessageV2', 'viewOnceMessageV2Extension',
   'documentWithCaptionMessage', 'deviceSentMessage', 'associatedChildMessage',
 ];
 
-// The longest quoted text passed on, in characters.
+// The longest quoted text, caption or file name passed on, in characters.
 export const QUOTED_MAX_CHARS = 1000;
+
+// The largest document passed on to Talmo (20 MiB); a larger one gets an
+// answer saying so instead.
+export const DOCUMENT_MAX_BYTES = 20 * 1024 * 1024;
 
 // The message inside ephemeral and view-once wrappers (a few levels at most).
 export function unwrap(message) {
@@ -37,6 +41,15 @@ const NOT_TO_ANSWER = [
   ['albumMessage', 'the announcement of an album'],
 ];
 
+// The kinds classify() gives that are downloaded before they go to Talmo:
+// what each is called in log lines, and the kind Talmo is told of when its
+// download fails.
+export const DOWNLOADED = {
+  voice: { word: 'voice note', failedKind: 'voice_note' },
+  image: { word: 'photo', failedKind: 'image' },
+  document: { word: 'document', failedKind: 'document' },
+};
+
 // Kinds Talmo cannot read yet, by the content's member name.
 const OTHER_KINDS = {
   stickerMessage: 'sticker',
@@ -49,8 +62,6 @@ const OTHER_KINDS = {
   pollCreationMessageV4: 'poll',
   pollCreationMessageV5: 'poll',
   eventMessage: 'event',
-  imageMessage: 'image',
-  documentMessage: 'document',
 };
 
 // What names a quoted message that has neither text nor caption.
@@ -158,9 +169,49 @@ function withQuote(content, m) {
   return quoted ? { ...content, quoted } : content;
 }
 
+// A media type fit for a Content-Type header ("image/jpeg", "text/plain;
+// charset=utf-8"); anything else the sender's phone put there becomes the
+// generic type, from which Talmo tells the kind by the file's first bytes.
+export function mediaType(mimetype) {
+  const value = typeof mimetype === 'string' ? mimetype.trim() : '';
+  const fit = value.length <= 200 && /^[\w.+-]+\/[\w.+-]+(?: *; *[\w.+-]+=(?:[\w.+-]+|"[ !#-[\]-~]*"))*$/.test(value);
+  return fit ? value : 'application/octet-stream';
+}
+
+// A protobuf uint64 (a number, or a Long from the library's decoder) as a
+// number; null when absent or not a count.
+function count(value) {
+  const n = typeof value?.toNumber === 'function' ? value.toNumber() : Number(value ?? NaN);
+  return Number.isFinite(n) && n >= 0 ? n : null;
+}
+
+// The media fields passed on with a photo or document: type, caption and
+// quote, the caption cut to QUOTED_MAX_CHARS.
+function media(kind, content, m) {
+  const caption = nonEmpty(content.caption);
+  return withQuote({
+    kind, mimetype: mediaType(content.mimetype), ...(caption ? { caption: firstChars(caption, QUOTED_MAX_CHARS) } : {}),
+  }, m);
+}
+
+function documentOf(doc, m) {
+  const name = nonEmpty(doc.fileName) ?? nonEmpty(doc.title);
+  const bytes = count(doc.fileLength);
+  return {
+    ...media('document', doc, m),
+    ...(name ? { fileName: firstChars(name, QUOTED_MAX_CHARS) } : {}),
+    ...(bytes !== null ? { declaredBytes: bytes } : {}),
+  };
+}
+
 // What to do with a message as the library publishes it (WAMessage):
 //   {kind: 'text', text, quoted?}   forwarded as a text
 //   {kind: 'voice', quoted?}        a voice note, forwarded as audio
+//   {kind: 'image', mimetype, caption?, quoted?}
+//                                   a photo, downloaded and forwarded
+//   {kind: 'document', mimetype, fileName?, declaredBytes?, caption?, quoted?}
+//                                   a document, downloaded and forwarded
+//                                   (declaredBytes: the size its sender stated)
 //   {kind: 'other', type}           Talmo answers that it cannot read it yet
 //   {kind: 'ignored', what}         not a message to answer
 export function classify(webMessage) {
@@ -182,6 +233,8 @@ export function classify(webMessage) {
   if (m.contactMessage) return withQuote({ kind: 'text', text: contactText(m.contactMessage) }, m);
   if (m.contactsArrayMessage) return withQuote({ kind: 'text', text: contactsText(m.contactsArrayMessage) }, m);
   if (m.audioMessage) return m.audioMessage.ptt ? withQuote({ kind: 'voice' }, m) : { kind: 'other', type: 'audio' };
+  if (m.imageMessage) return media('image', m.imageMessage, m);
+  if (m.documentMessage) return documentOf(m.documentMessage, m);
   if (m.videoMessage) return { kind: 'other', type: m.videoMessage.gifPlayback ? 'gif' : 'video' };
   const known = keys.find((k) => OTHER_KINDS[k]);
   if (known) return { kind: 'other', type: OTHER_KINDS[known] };

@@ -3,14 +3,20 @@
 // WhatsApp delivers again after a restart is not forwarded twice.
 //
 // outbox.json holds the pending messages in arrival order and the ids of the
-// latest messages already taken care of; a voice note's bytes sit beside it
-// in outbox/<n>.ogg until Talmo took them.
+// latest messages already taken care of; the bytes of a voice note, photo or
+// document sit beside it in outbox/<n>.ogg, <n>.image or <n>.document until
+// Talmo took them.
 import fs from 'node:fs';
 import path from 'node:path';
 
 // How many ids of handled messages are remembered. WhatsApp redelivers only
 // recent messages, so a few thousand reach back far enough.
 const REMEMBERED_IDS = 5000;
+
+// The members of `fields` that are set.
+function optional(fields) {
+  return Object.fromEntries(Object.entries(fields).filter(([, v]) => v !== undefined && v !== null));
+}
 
 function writeAtomically(file, text) {
   const temp = `${file}.tmp`;
@@ -103,10 +109,25 @@ export class Outbox {
   // Queues a voice note: {id, sender, audio (bytes), quoted (optional)}; the
   // bytes go to a file first.
   addAudio({ id, sender, audio, quoted }) {
+    this.pushFile({ id, kind: 'audio', sender, ...(quoted ? { quoted } : {}) }, audio, 'ogg');
+  }
+
+  // Queues a photo: {id, sender, bytes, mimetype, caption, quoted (both optional)}.
+  addImage({ id, sender, bytes, mimetype, caption, quoted }) {
+    this.pushFile({ id, kind: 'image', sender, mimetype, ...optional({ caption, quoted }) }, bytes, 'image');
+  }
+
+  // Queues a document: {id, sender, bytes, mimetype, fileName, caption, quoted (the last three optional)}.
+  addDocument({ id, sender, bytes, mimetype, fileName, caption, quoted }) {
+    this.pushFile({ id, kind: 'document', sender, mimetype, ...optional({ fileName, caption, quoted }) }, bytes, 'document');
+  }
+
+  // The bytes go to a file of their own first, so the queue never names a missing file.
+  pushFile(entry, bytes, extension) {
     fs.mkdirSync(this.audioDir, { recursive: true, mode: 0o700 });
-    const file = path.join(this.audioDir, `${++this.counter}.ogg`);
-    writeAtomically(file, audio);
-    this.push({ id, kind: 'audio', sender, file: path.basename(file), ...(quoted ? { quoted } : {}) });
+    const file = path.join(this.audioDir, `${++this.counter}.${extension}`);
+    writeAtomically(file, bytes);
+    this.push({ ...entry, file: path.basename(file) });
   }
 
   // Queues a message Talmo cannot read, so it can say so: {id, sender, type}
@@ -115,8 +136,9 @@ export class Outbox {
     this.push({ id, kind: 'other', sender, type });
   }
 
-  audioOf(entry) {
-    return fs.readFileSync(path.join(this.audioDir, entry.file));
+  // The bytes of a queued voice note, photo or document.
+  fileOf(entry) {
+    return fs.readFileSync(path.join(this.audioDir, path.basename(entry.file)));
   }
 
   push(entry) {
@@ -130,7 +152,7 @@ export class Outbox {
       dropped.push(oldest);
     }
     this.save();
-    dropped.forEach((e) => this.removeAudio(e));
+    dropped.forEach((e) => this.removeFile(e));
   }
 
   // `entry` was delivered (or never will be): it leaves the queue for good.
@@ -140,10 +162,10 @@ export class Outbox {
     this.rememberId(entry.id);
     this.save();
     // Only once the queue no longer names it, so a crash never leaves an entry without its bytes.
-    this.removeAudio(entry);
+    this.removeFile(entry);
   }
 
-  removeAudio(entry) {
-    if (entry.kind === 'audio') fs.rmSync(path.join(this.audioDir, entry.file), { force: true });
+  removeFile(entry) {
+    if (typeof entry.file === 'string') fs.rmSync(path.join(this.audioDir, path.basename(entry.file)), { force: true });
   }
 }

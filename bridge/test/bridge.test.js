@@ -34,7 +34,7 @@ async function startBridge({ talmo, number = ASSISTANT, home = tempHome(), token
   return { bridge, home, ...fake, socket: fake.sockets[0] };
 }
 
-test('texts and voice notes reach Talmo with the sender digits; what is not a private message does not', async () => {
+test('texts, voice notes and photos reach Talmo with the sender digits; what is not a private message does not', async () => {
   const talmo = await fakeTalmo();
   const { socket, lines } = await startBridge({ talmo, token: 'tok-123' });
   const from = `${OWNER}:3@s.whatsapp.net`;
@@ -52,15 +52,17 @@ test('texts and voice notes reach Talmo with the sender digits; what is not a pr
     incoming({ from, message: { reactionMessage: { text: '👍' } } }),
     incoming({ from, message: { protocolMessage: { type: 14, editedMessage: { conversation: 'edit' } } } }),
     incoming({ from, text: 'sent from the assistant phone', fromMe: true }),
-    // Talmo says it cannot read these yet:
+    incoming({ from, id: 'PHOTO1', message: { imageMessage: { caption: 'photo', mimetype: 'image/jpeg' } } }),
+    // Talmo says it cannot read this yet:
     incoming({ from, message: { audioMessage: { ptt: false } } }),
-    incoming({ from, message: { imageMessage: { caption: 'photo' } } }),
   ]);
   // What WhatsApp kept while the bridge was offline comes as "append".
   socket.deliver([incoming({ from, text: 'kept offline' })], 'append');
 
   await until(() => talmo.calls.length === 8, 3000, 'eight webhook calls');
-  assert.deepEqual(talmo.calls.filter((c) => c.path === '/whatsapp/incoming/other').map((c) => JSON.parse(c.body).kind), ['audio', 'image']);
+  assert.deepEqual(talmo.calls.filter((c) => c.path === '/whatsapp/incoming/other').map((c) => JSON.parse(c.body).kind), ['audio']);
+  const photo = talmo.calls.find((c) => c.path === '/whatsapp/incoming/image');
+  assert.deepEqual([photo.headers['x-sender'], photo.body.toString()], [OWNER, 'OggS-PHOTO1']);
   assert.deepEqual(talmo.texts(), ['plain', 'extended', 'ephemeral', 'view once', 'kept offline'].map((message) => ({ sender: OWNER, message })));
   const voice = talmo.calls.find((c) => c.path === '/whatsapp/incoming/audio');
   assert.equal(voice.headers['x-sender'], OWNER);
