@@ -77,6 +77,19 @@ std::string render_answer(const Answer& a, unsigned version, bool keep) {
   return out;
 }
 
+// True when the request has no Transfer-Encoding, or one field of it that
+// is exactly "chunked" (in any case, surrounding blanks aside).
+bool transfer_encoding_understood(const http::request_header<>& h) {
+  auto [first, last] = h.equal_range(http::field::transfer_encoding);
+  if (first == last) return true;
+  if (std::next(first) != last) return false;
+  std::string_view v(first->value().data(), first->value().size());
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!v.empty() && blank(v.front())) v.remove_prefix(1);
+  while (!v.empty() && blank(v.back())) v.remove_suffix(1);
+  return iequals(v, "chunked");
+}
+
 bool is_http_error(const beast::error_code& ec) {
   return &ec.category() == &http::make_error_code(http::error::bad_target).category();
 }
@@ -297,6 +310,11 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec) return close();
 
     auto& h = head_->get();
+    // A Transfer-Encoding that does not end in chunked leaves the body's end
+    // unknown; read as "no body", its bytes would run as a second request.
+    // Only chunked alone is understood; anything else is refused and ends
+    // the connection.
+    if (!transfer_encoding_understood(h)) return reject(400);
     Request req;
     std::size_t fields = 0;
     for (auto& f : h) {

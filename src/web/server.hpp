@@ -69,7 +69,8 @@ struct ServerOptions {
 // The server listens with TCP_NODELAY on every connection, a backlog of
 // 4096, and without SO_REUSEPORT (a busy port is an error). It speaks
 // HTTP/1.1 with keep-alive and pipelining: requests on one connection are
-// answered one after the other, in order. Malformed requests get 400,
+// answered one after the other, in order. Malformed requests (among them a
+// Transfer-Encoding other than chunked alone) get 400,
 // header caps 431, the body cap 413, the cap on buffered bodies 503, each
 // {"detail": <reason>}, and the connection is closed. It is ready (bound and answering) when the
 // constructor returns.

@@ -247,6 +247,29 @@ TEST_F(ServeTest, AVoiceNoteIsTranscribedAndHandledLikeText) {
   EXPECT_EQ(res->status, 200);
 }
 
+// A body whose end the server cannot know (a coding other than chunked
+// alone) would otherwise be read as the next request on the connection.
+TEST_F(ServeTest, ATransferEncodingOtherThanChunkedIsRefusedAndItsBodyNeverRuns) {
+  auto app = rig.start();
+  const std::string hidden_body = json({{"sender", OWNER}, {"message", "hidden"}}).dump();
+  const std::string hidden = "POST /whatsapp/incoming/text HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                             "Content-Type: application/json\r\nContent-Length: " +
+                             std::to_string(hidden_body.size()) + "\r\n\r\n" + hidden_body;
+  for (const char* coding : {"gzip", "identity", "chunked, identity"}) {
+    talmo::testing::RawSocket s(app->port());
+    ASSERT_TRUE(s.send(std::string("POST /whatsapp/incoming/text HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                   "Content-Type: application/json\r\nTransfer-Encoding: ") +
+                       coding + "\r\n\r\n" + hidden));
+    const std::string got = s.read_answers(2, std::chrono::seconds(3));
+    EXPECT_EQ(talmo::testing::status_codes(got), "400") << coding << ": " << got;
+    EXPECT_TRUE(s.closed_within(std::chrono::seconds(3))) << coding;
+  }
+  ASSERT_TRUE(rig.wait_idle(*app));
+  app->stop();
+  EXPECT_TRUE(rig.groq.requests().empty());
+  EXPECT_EQ(rig.stored_history(OWNER), json::array());
+}
+
 TEST_F(ServeTest, InternalConfigReportsTheCurrentValuesToLoopbackCallers) {
   rig.env.set("MASTER_NUMBER", "+1 555 123 4567");
   rig.env.set("GROQ_API_KEYS", "gsk_a,gsk_b");
