@@ -11,6 +11,8 @@ import { parseLevel } from './log.js';
 
 export class ConfigError extends Error {}
 
+export const MIN_BRIDGE_TOKEN = 16;
+
 function expandHome(text, env) {
   if (text === '~' || text.startsWith('~/')) {
     const home = env.HOME || os.homedir();
@@ -101,6 +103,11 @@ export function loadConfig(env = process.env) {
   if (!logLevel)
     throw new ConfigError(`TALMO_LOG_LEVEL must be one of debug, info, success, warning, error, got ${JSON.stringify(levelText)}`);
 
+  // A short token is guessed easily; Talmo refuses it too.
+  const token = (setting('BRIDGE_TOKEN') ?? '').trim();
+  if (token !== '' && token.length < MIN_BRIDGE_TOKEN)
+    throw new ConfigError(`BRIDGE_TOKEN is shorter than ${MIN_BRIDGE_TOKEN} characters: set a longer one (talmo onboard replaces it with a random one)`);
+
   const home = talmoHome(env);
   const listen = listenAddress(setting('BRIDGE_URL') ?? 'http://127.0.0.1:45051');
   return {
@@ -112,7 +119,7 @@ export function loadConfig(env = process.env) {
     talmoUrl: talmoBaseUrl(setting('TALMO_HOST') ?? '127.0.0.1', Number(port)),
     masterNumber: setting('MASTER_NUMBER') ?? '',
     ownerDigits: ownerDigits(setting('MASTER_NUMBER')),
-    token: (setting('BRIDGE_TOKEN') ?? '').trim(),
+    token,
     logLevel,
   };
 }
