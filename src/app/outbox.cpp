@@ -50,7 +50,7 @@ Outbox::Outbox(db::Database& db, OutboxOptions options) : db_(db), options_(std:
 Outbox::~Outbox() { stop(); }
 
 bool Outbox::enqueue(const std::string& number, const std::string& text, const std::string& key) {
-  const bool stored = db_.with([&](SQLite::Database& d) {
+  const bool stored = db_.write([&](SQLite::Database& d) {
     SQLite::Statement insert(d, "INSERT OR IGNORE INTO outbox(number, text, key, stored_ms) VALUES(?, ?, ?, ?)");
     insert.bind(1, number);
     insert.bind(2, text);
