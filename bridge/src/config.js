@@ -11,6 +11,8 @@ import { parseLevel } from './log.js';
 
 export class ConfigError extends Error {}
 
+export const MIN_BRIDGE_TOKEN = 16;
+
 function expandHome(text, env) {
   if (text === '~' || text.startsWith('~/')) {
     const home = env.HOME || os.homedir();
@@ -131,9 +133,12 @@ export function loadConfig(env = process.env) {
   const talmoLogText = setting('TALMO_LOG_FILE');
   if (logFile && talmoLogText && path.resolve(expandHome(talmoLogText, env)) === logFile)
     throw new ConfigError(`BRIDGE_LOG_FILE names Talmo's own log file ${logFile}; two processes must not write one file, so give the bridge a file of its own`);
+  // A short token is guessed easily; Talmo refuses it too.
+  const token = (setting('BRIDGE_TOKEN') ?? '').trim();
+  if (token !== '' && token.length < MIN_BRIDGE_TOKEN)
+    throw new ConfigError(`BRIDGE_TOKEN is shorter than ${MIN_BRIDGE_TOKEN} characters: set a longer one (talmo onboard replaces it with a random one)`);
 
   const home = talmoHome(env);
-  const token = (setting('BRIDGE_TOKEN') ?? '').trim();
   const listen = listenAddress(setting('BRIDGE_URL') ?? 'http://127.0.0.1:45051');
   if (!isLoopback(listen.host) && !token)
     throw new ConfigError(`BRIDGE_URL ${JSON.stringify(setting('BRIDGE_URL'))} is not a loopback address and BRIDGE_TOKEN is not set: ` +

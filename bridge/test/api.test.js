@@ -107,21 +107,23 @@ test("settings come from Talmo's configuration file, each overridden by the envi
   const home = tempHome();
   homes.push(home);
   fs.writeFileSync(`${home}/config.toml`, [
-    'MASTER_NUMBER = "0049 151 2345-6789"', 'BRIDGE_TOKEN = "from-file"', 'TALMO_HOST = "0.0.0.0"',
+    'MASTER_NUMBER = "0049 151 2345-6789"', 'BRIDGE_TOKEN = "from-file-0123456"', 'TALMO_HOST = "0.0.0.0"',
     'TALMO_PORT = 8123', 'BRIDGE_URL = "http://127.0.0.1:45999"', 'GROQ_API_KEYS = ["gsk_x"]',
   ].join('\n'));
   let c = loadConfig({ TALMO_HOME: home });
   assert.equal(c.ownerDigits, '4915123456789');
-  assert.equal(c.token, 'from-file');
+  assert.equal(c.token, 'from-file-0123456');
   assert.equal(c.talmoUrl, 'http://127.0.0.1:8123');
   assert.equal(c.listenPort, 45999);
   assert.equal(c.dataDir, `${home}/whatsapp`);
 
-  c = loadConfig({ TALMO_HOME: home, BRIDGE_TOKEN: 'from-env', TALMO_HOST: '::', TALMO_PORT: '9000', MASTER_NUMBER: '' });
-  assert.equal(c.token, 'from-env');
+  c = loadConfig({ TALMO_HOME: home, BRIDGE_TOKEN: 'from-env-01234567', TALMO_HOST: '::', TALMO_PORT: '9000', MASTER_NUMBER: '' });
+  assert.equal(c.token, 'from-env-01234567');
   assert.equal(c.talmoUrl, 'http://[::1]:9000');
   assert.equal(c.ownerDigits, '4915123456789', 'an empty variable counts as unset');
 
+  // A token short enough to guess is refused, as Talmo refuses it.
+  assert.throws(() => loadConfig({ TALMO_HOME: home, BRIDGE_TOKEN: 'hello' }), /BRIDGE_TOKEN is shorter than 16 characters/);
   fs.writeFileSync(`${home}/other.toml`, 'TALMO_LOG_LEVEL = "loud"\n');
   assert.throws(() => loadConfig({ TALMO_HOME: home, TALMO_CONFIG: `${home}/other.toml` }), /TALMO_LOG_LEVEL must be one of/);
   fs.writeFileSync(`${home}/other.toml`, 'MASTER_NUMBER = \n');

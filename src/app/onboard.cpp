@@ -399,8 +399,11 @@ int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTe
   if (!a.tavily_key.empty()) settings["TAVILY_API_KEY"] = a.tavily_key;
   settings["TALMO_TIMEZONE"] = a.timezone;
   // The bridge and Talmo share this secret through the configuration; a
-  // token already set is kept, so a running bridge stays in step.
-  const bool new_token = current.bridge_token.empty();
+  // token already set is kept, so a running bridge stays in step, unless it
+  // is too short to be safe (both sides refuse it, and both read this file).
+  const bool short_token =
+      !current.bridge_token.empty() && current.bridge_token.size() < config::MIN_BRIDGE_TOKEN;
+  const bool new_token = current.bridge_token.empty() || short_token;
   if (new_token) {
     try {
       settings["BRIDGE_TOKEN"] = new_bridge_token();
@@ -414,7 +417,12 @@ int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTe
   try {
     config::write_settings(current.config_file, settings);
     terminal.out << "Configuration written to " << current.config_file.string() << "." << std::endl;
-    if (new_token) terminal.out << "A new BRIDGE_TOKEN was written there for the bridge." << std::endl;
+    if (short_token)
+      terminal.out << "The BRIDGE_TOKEN was shorter than " << config::MIN_BRIDGE_TOKEN
+                   << " characters: a new random one was written there; restart the bridge to use it."
+                   << std::endl;
+    else if (new_token)
+      terminal.out << "A new BRIDGE_TOKEN was written there for the bridge." << std::endl;
     updated = config::load(current.config_file, env);
 
     create_data_folder(updated.data_dir);

@@ -146,6 +146,14 @@ TEST_F(OnboardTest, ABridgeTokenIsDrawnOnceAndKept) {
   ASSERT_EQ(run(), 0) << err.str();
   EXPECT_EQ(token_in_file(), token);
   EXPECT_NE(new_bridge_token(), new_bridge_token());
+
+  // A hand-set token too short to be safe is replaced, and the owner is told.
+  std::string text = config_text();
+  text.replace(text.find(token), token.size(), "hello");
+  std::ofstream(home / "config.toml") << text;
+  ASSERT_EQ(run(), 0) << err.str();
+  EXPECT_EQ(token_in_file().size(), 43u) << config_text();
+  EXPECT_NE(out.str().find("BRIDGE_TOKEN was shorter than 16 characters"), std::string::npos) << out.str();
 }
 
 TEST_F(OnboardTest, InvalidFlagsWriteNothing) {

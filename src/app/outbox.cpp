@@ -64,7 +64,7 @@ Outbox::~Outbox() { stop(); }
 
 bool Outbox::enqueue(const std::string& number, const std::string& text, const std::string& key,
                      std::optional<TimePoint> due) {
-  const bool stored = db_.with([&](SQLite::Database& d) {
+  const bool stored = db_.write([&](SQLite::Database& d) {
     SQLite::Statement insert(d, std::string("INSERT OR IGNORE INTO outbox(number, text, key, stored_ms, due_ms, msg_id)"
                                             " VALUES(?, ?, ?, ?, ?, ") + kNewMsgId + ")");
     insert.bind(1, number);

@@ -19,11 +19,33 @@
 #include <cstring>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 
 namespace talmo::app {
 
 namespace {
+
+// The soft limit on open descriptors this process has now.
+std::uint64_t open_file_limit() {
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return 1u << 20;
+  return r.rlim_cur;
+}
+
+// Services start with a soft limit (often 1024) far below what they may
+// use; every connection, database file and outbound call takes one.
+void raise_open_file_limit() {
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur >= r.rlim_max) return;
+  const rlim_t before = r.rlim_cur;
+  r.rlim_cur = r.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &r) != 0 && r.rlim_max == RLIM_INFINITY) {
+    r.rlim_cur = 1u << 20;  // the kernel's usual ceiling (fs.nr_open)
+    if (::setrlimit(RLIMIT_NOFILE, &r) != 0) return;
+  }
+  log::info("Open-file limit raised from " + std::to_string(before) + " to " + std::to_string(open_file_limit()));
+}
 
 // A provider per search: a missing key fails that search, not the start.
 std::function<std::shared_ptr<web_search::Provider>()> tavily_factory(const config::Config& config) {
@@ -188,6 +210,7 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
   server.host = config.host;
   server.port = config.port;
   server.workers = options.http_workers;
+  server.limits.max_connections = web::connection_cap(open_file_limit());
   server.handler = ingrest::dispatch;
   server.streams_body = ingrest::streams_body;
   app->server_ = std::make_unique<web::HttpServer>(std::move(server));
@@ -313,6 +336,7 @@ int serve(const std::optional<std::filesystem::path>& config_path) {
   std::signal(SIGPIPE, SIG_IGN);
   const sigset_t stop_signals = block_stop_signals();
 
+  raise_open_file_limit();
   std::unique_ptr<App> app;
   try {
     app = App::start(config);

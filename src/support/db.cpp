@@ -30,7 +30,7 @@ Database::Database(const std::string& path, Mode mode)
     : path_(path),
       db_(mode == Mode::create ? create_private(path) : path,
           SQLite::OPEN_READWRITE | SQLite::OPEN_FULLMUTEX | (mode == Mode::create ? SQLite::OPEN_CREATE : 0)) {
-  db_.setBusyTimeout(5000);
+  db_.setBusyTimeout(static_cast<int>(BUSY_TIMEOUT.count()));
   if (path != ":memory:") db_.exec("PRAGMA journal_mode=WAL");
   // FULL: a reply the owner was promised must survive a power cut as well as a crash.
   db_.exec("PRAGMA synchronous=FULL");
@@ -64,6 +64,16 @@ void Database::migrate(const std::string& component, const std::vector<std::stri
     up.exec();
     tx.commit();
   }
+}
+
+Database::ShortBusyWait::ShortBusyWait(Database& d) : db(d) {
+  db.db_.setBusyTimeout(static_cast<int>(SHORT_BUSY_WAIT.count()));
+}
+Database::ShortBusyWait::~ShortBusyWait() { db.db_.setBusyTimeout(static_cast<int>(BUSY_TIMEOUT.count())); }
+
+bool Database::is_busy(const SQLite::Exception& e) {
+  const int primary = e.getErrorCode() & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
 void Database::backup_to(const std::string& destination) {

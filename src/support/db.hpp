@@ -7,10 +7,12 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace talmo::db {
@@ -49,6 +51,33 @@ class Database {
     return f(db_);
   }
 
+  // As `with`, for a write that must not be lost to a lock another process
+  // holds for a few seconds (a backup, a sqlite3 shell): while the database
+  // is busy or locked, f is tried again for up to `patience`, each try
+  // waiting at most SHORT_BUSY_WAIT for the other process, and the database
+  // lock is released between tries so other callers (the webhook's inbox
+  // write) are not held up. f must be safe to run again after it failed
+  // busy: one statement, or one transaction. Throws the last
+  // SQLite::Exception when the patience runs out, or any other failure at once.
+  static constexpr std::chrono::milliseconds WRITE_PATIENCE{30'000};
+  static constexpr std::chrono::milliseconds SHORT_BUSY_WAIT{200};
+  template <class F>
+  auto write(F&& f, std::chrono::milliseconds patience = WRITE_PATIENCE) {
+    const auto until = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+      {
+        std::lock_guard lock(mu_);
+        ShortBusyWait short_wait(*this);
+        try {
+          return f(db_);
+        } catch (const SQLite::Exception& e) {
+          if (!is_busy(e) || std::chrono::steady_clock::now() >= until) throw;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
   const std::string& path() const { return path_; }
 
   // Writes a consistent copy of the whole database to `destination` with
@@ -60,7 +89,18 @@ class Database {
   // holds half a copy. Throws std::runtime_error with the reason.
   void backup_to(const std::string& destination);
 
+  // The busy time-out every other access waits for another process.
+  static constexpr std::chrono::milliseconds BUSY_TIMEOUT{5'000};
+
  private:
+  // Shortens the connection's busy time-out for one try of `write`.
+  struct ShortBusyWait {
+    explicit ShortBusyWait(Database& d);
+    ~ShortBusyWait();
+    Database& db;
+  };
+  static bool is_busy(const SQLite::Exception& e);
+
   std::string path_;
   std::recursive_mutex mu_;
   SQLite::Database db_;

@@ -2,6 +2,7 @@
 
 #include "support/json.hpp"
 #include "support/secrets.hpp"
+#include "support/unicode.hpp"
 
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -192,6 +193,18 @@ void set_level(Level level) { g_level = level; }
 Level level() { return g_level; }
 void set_stderr_enabled(bool enabled) { g_stderr = enabled; }
 
+namespace {
+
+// Characters that change how a terminal shows the text around them: the C1
+// controls, the line and paragraph separators, and the bidirectional marks,
+// embeddings, overrides and isolates (U+202E shows what follows backwards).
+bool is_invisible_control(char32_t cp) {
+  return (cp >= 0x80 && cp <= 0x9f) || cp == 0x2028 || cp == 0x2029 || cp == 0x200e || cp == 0x200f ||
+         (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+}  // namespace
+
 std::string escape_controls(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -200,28 +213,27 @@ std::string escape_controls(std::string_view text) {
     std::snprintf(buf, sizeof buf, "%s%0*x", prefix, digits, value);
     out += buf;
   };
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      hex("\\x", c, 2);
-    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-      hex("\\u", static_cast<unsigned char>(text[i + 1]), 4);  // C1: U+0080..U+009F
+    if (c < 0x80) {
+      if (c == '\n') out += "\\n";
+      else if (c == '\r') out += "\\r";
+      else if (c == '\t') out += "\\t";
+      else if (c < 0x20 || c == 0x7f) hex("\\x", c, 2);
+      else out += static_cast<char>(c);
       ++i;
-    } else if (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-               (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
-                static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
-      hex("\\u", 0x2000u + static_cast<unsigned char>(text[i + 2]) - 0x80u, 4);  // U+2028, U+2029
-      i += 2;
-    } else {
-      out += static_cast<char>(c);
+      continue;
     }
+    const unicode::Decoded d = unicode::decode_at(text, i);
+    if (!d.valid) {
+      // Bytes that are not UTF-8 are shown by value, never passed on raw.
+      for (std::size_t k = 0; k < d.size; ++k) hex("\\x", static_cast<unsigned char>(text[i + k]), 2);
+    } else if (is_invisible_control(d.cp)) {
+      hex("\\u", static_cast<unsigned>(d.cp), 4);
+    } else {
+      out.append(text.substr(i, d.size));
+    }
+    i += d.size;
   }
   return out;
 }

@@ -40,9 +40,11 @@ Level level();
 // Turns the stderr sink on or off (tests keep it quiet; default on).
 void set_stderr_enabled(bool enabled);
 
-// Control characters (C0, DEL, C1, U+2028, U+2029) as escapes: "\n", "\r",
-// "\t", "\x1b", "\x7f", "\u0085", "\u2028". Everything else, including
-// malformed UTF-8 and backslashes, is kept as it is.
+// Control characters (C0, DEL, C1, U+2028, U+2029) and the bidirectional
+// controls (U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) as escapes:
+// "\n", "\r", "\t", "\x1b", "\x7f", "\u0085", "\u2028", "\u202e"; each byte
+// that is not part of well-formed UTF-8 as "\xNN". Everything else, including
+// backslashes, is kept as it is, so the result is always valid UTF-8.
 std::string escape_controls(std::string_view text);
 
 // Where and how lines are written.

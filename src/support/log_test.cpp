@@ -2,6 +2,7 @@
 #include "support/log.hpp"
 
 #include "support/json.hpp"
+#include "support/unicode.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace talmo::log {
 namespace {
@@ -24,9 +26,37 @@ TEST(LogEscaping, ControlCharactersBecomeEscapes) {
       {"nel\xC2\x85" "csi\xC2\x9b" "nbsp\xC2\xA0", "nel\\u0085csi\\u009bnbsp\xC2\xA0"},
       {"ls\xE2\x80\xA8ps\xE2\x80\xA9" "dash\xE2\x80\x94", "ls\\u2028ps\\u2029dash\xE2\x80\x94"},
       {"Grüße 👋 \\n stays", "Grüße 👋 \\n stays"},
-      {"bad \xC2 byte \xff", "bad \xC2 byte \xff"},
+      {"bad \xC2 byte \xff", "bad \\xc2 byte \\xff"},
+      {"overlong \xC0\xAF, surrogate \xED\xA0\x80", "overlong \\xc0\\xaf, surrogate \\xed\\xa0\\x80"},
+      // Bidirectional controls reorder what the operator sees.
+      {"pay \xE2\x80\xAEgnp.exe \xE2\x80\x8F\xE2\x81\xA6x\xE2\x81\xA9", "pay \\u202egnp.exe \\u200f\\u2066x\\u2069"},
   };
   for (const auto& c : cases) EXPECT_EQ(escape_controls(c.raw), c.want) << c.raw;
+}
+
+// What an operator reads in the text log is valid UTF-8 that shows itself as
+// it is, whatever a stranger sends.
+TEST(LogEscaping, TheTextLogFileIsStrictUtf8WithoutRawBidiControls) {
+  namespace fs = std::filesystem;
+  std::string templ = (fs::temp_directory_path() / "talmo-log-XXXXXX").string();
+  const fs::path dir = ::mkdtemp(templ.data());
+  Output output;
+  output.file = dir / "talmo.log";
+  configure(output);
+  warning("Unauthorized! Sender 155\xff" "5 refused");
+  info("Message: \xE2\x80\xAE" "dlrow olleh");
+  configure(Output{});
+  std::ifstream in(output.file, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  fs::remove_all(dir);
+  ASSERT_NE(text.find("Sender 155\\xff5 refused"), std::string::npos) << text;
+  ASSERT_NE(text.find("Message: \\u202edlrow olleh"), std::string::npos) << text;
+  for (std::size_t i = 0; i < text.size();) {
+    const unicode::Decoded d = unicode::decode_at(text, i);
+    ASSERT_TRUE(d.valid) << "byte " << i << " of " << text;
+    ASSERT_NE(d.cp, U'\u202E');
+    i += d.size;
+  }
 }
 
 TEST(LogEscaping, AForgedRecordStaysInsideTheRealOne) {

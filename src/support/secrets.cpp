@@ -85,10 +85,19 @@ std::mutex g_mu;
 std::map<std::string, std::vector<std::string>> g_sources;
 std::shared_ptr<const Masker> g_masker = std::make_shared<const Masker>(std::vector<std::string>{});
 
-std::vector<std::string> non_empty(std::vector<std::string> values) {
+std::size_t characters(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text) n += is_continuation(c) ? 0 : 1;
+  return n;
+}
+
+// The values worth masking: one shorter than MIN_STRETCH characters cannot be
+// a real key, and masking it would cut into the owner's own words ("hello"
+// inside "Othello").
+std::vector<std::string> maskable(std::vector<std::string> values) {
   std::vector<std::string> out;
   for (auto& v : values)
-    if (!v.empty()) out.push_back(std::move(v));
+    if (characters(v) >= MIN_STRETCH) out.push_back(std::move(v));
   return out;
 }
 
@@ -96,7 +105,7 @@ std::vector<std::string> non_empty(std::vector<std::string> values) {
 
 void set(const std::string& source, std::vector<std::string> values) {
   std::lock_guard lock(g_mu);
-  g_sources[source] = non_empty(std::move(values));
+  g_sources[source] = maskable(std::move(values));
   std::vector<std::string> all;
   for (const auto& [name, vs] : g_sources) all.insert(all.end(), vs.begin(), vs.end());
   g_masker = std::make_shared<const Masker>(std::move(all));
@@ -112,7 +121,7 @@ std::string mask(std::string_view text) {
 }
 
 std::string mask(std::string_view text, const std::vector<std::string>& values) {
-  return Masker(non_empty(values)).apply(text);
+  return Masker(maskable(values)).apply(text);
 }
 
 }  // namespace talmo::secrets

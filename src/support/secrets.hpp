@@ -21,7 +21,9 @@ namespace talmo::secrets {
 inline constexpr std::size_t MIN_STRETCH = 8;
 
 // Sets the secrets of one source (e.g. "groq", "tavily", "bridge"),
-// replacing what that source set before. Empty values are ignored.
+// replacing what that source set before. Values shorter than MIN_STRETCH
+// characters are ignored: no real key is that short, and masking one would
+// cut into ordinary words.
 void set(const std::string& source, std::vector<std::string> values);
 
 // `text` with every configured secret masked.

@@ -77,6 +77,19 @@ std::string render_answer(const Answer& a, unsigned version, bool keep) {
   return out;
 }
 
+// True when the request has no Transfer-Encoding, or one field of it that
+// is exactly "chunked" (in any case, surrounding blanks aside).
+bool transfer_encoding_understood(const http::request_header<>& h) {
+  auto [first, last] = h.equal_range(http::field::transfer_encoding);
+  if (first == last) return true;
+  if (std::next(first) != last) return false;
+  std::string_view v(first->value().data(), first->value().size());
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!v.empty() && blank(v.front())) v.remove_prefix(1);
+  while (!v.empty() && blank(v.back())) v.remove_suffix(1);
+  return iequals(v, "chunked");
+}
+
 bool is_http_error(const beast::error_code& ec) {
   return &ec.category() == &http::make_error_code(http::error::bad_target).category();
 }
@@ -297,6 +310,11 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec) return close();
 
     auto& h = head_->get();
+    // A Transfer-Encoding that does not end in chunked leaves the body's end
+    // unknown; read as "no body", its bytes would run as a second request.
+    // Only chunked alone is understood; anything else is refused and ends
+    // the connection.
+    if (!transfer_encoding_understood(h)) return reject(400);
     Request req;
     std::size_t fields = 0;
     for (auto& f : h) {
@@ -647,9 +665,23 @@ void HttpServer::Impl::accept() {
   next_loop = (next_loop + 1) % loops.size();
   acceptor->async_accept(loop.get_executor(), [this](beast::error_code ec, Socket socket) {
     if (stopping || !acceptor->is_open()) return;
-    if (ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
-        ec == net::error::no_memory) {
-      // Out of file descriptors: retry shortly instead of spinning.
+    const bool out_of_descriptors =
+        ec == net::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system;
+    if (out_of_descriptors) {
+      // Idle sockets must not lock the owner out: the longest-waiting
+      // connection goes, as at the cap, and its descriptor takes the new one.
+      if (auto victim = eviction_candidate("")) {
+        net::post(victim->executor(), [this, victim] {
+          victim->close();
+          net::post(*loops[0], [this] {
+            if (!stopping) accept();
+          });
+        });
+        return;
+      }
+    }
+    if (out_of_descriptors || ec == net::error::no_buffer_space || ec == net::error::no_memory) {
+      // Nothing to close: retry shortly instead of spinning.
       if (!accept_error_logged) log::error("HTTP server cannot accept connections: " + ec.message());
       accept_error_logged = true;
       accept_retry->expires_after(std::chrono::milliseconds(50));
@@ -661,6 +693,12 @@ void HttpServer::Impl::accept() {
     if (!ec) admit(std::move(socket));
     accept();
   });
+}
+
+std::size_t connection_cap(std::uint64_t open_files) {
+  constexpr std::uint64_t HELD_BACK = 64, MOST = 1024, LEAST = 16;
+  if (open_files <= HELD_BACK + LEAST) return LEAST;
+  return static_cast<std::size_t>(std::min(MOST, open_files - HELD_BACK));
 }
 
 void HttpServer::Impl::stop() {

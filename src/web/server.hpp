@@ -22,7 +22,8 @@ inline constexpr std::uint64_t MAX_REQUEST_BODY = 26ull * 1024 * 1024;
 struct Limits {
   // Open connections in all. A new connection past the cap closes the
   // oldest one still waiting for (or sending) a request, so idle or
-  // slow-sending sockets never lock a new client out.
+  // slow-sending sockets never lock a new client out. When the process runs
+  // out of descriptors before the cap, accepting does the same.
   std::size_t max_connections = 1024;
   // Open connections from one peer address; past it that peer's oldest
   // waiting connection is closed, or the new one when none is waiting.
@@ -45,6 +46,11 @@ struct Limits {
   // as max_body_bytes). Bodies that routes read themselves do not count.
   std::uint64_t max_buffered_bodies = 64ull * 1024 * 1024;
 };
+
+// The connection cap for a process allowed `open_files` descriptors: 1024,
+// or fewer so that 64 descriptors stay free for the database, outbound calls
+// and logs (at least 16 connections whatever the limit).
+std::size_t connection_cap(std::uint64_t open_files);
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
@@ -69,7 +75,8 @@ struct ServerOptions {
 // The server listens with TCP_NODELAY on every connection, a backlog of
 // 4096, and without SO_REUSEPORT (a busy port is an error). It speaks
 // HTTP/1.1 with keep-alive and pipelining: requests on one connection are
-// answered one after the other, in order. Malformed requests get 400,
+// answered one after the other, in order. Malformed requests (among them a
+// Transfer-Encoding other than chunked alone) get 400,
 // header caps 431, the body cap 413, the cap on buffered bodies 503, each
 // {"detail": <reason>}, and the connection is closed. It is ready (bound and answering) when the
 // constructor returns.

@@ -3,6 +3,7 @@
 #include "child.hpp"
 
 #include "app/runner.hpp"
+#include "testing/socket.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 
 namespace talmo::integration {
@@ -68,6 +70,40 @@ TEST(TalmoBinary, ServesUntilSigtermThenExitsCleanly) {
   ASSERT_EQ(::kill(talmo.pid(), SIGTERM), 0);
   EXPECT_EQ(talmo.wait_exit(std::chrono::seconds(30)), 0) << talmo.err();
   EXPECT_FALSE(client.Get("/healthz"));
+}
+
+// Descriptors run out before the connection cap unless the cap leaves room:
+// with 256 descriptors and 300 idle connections from four other loopback
+// addresses, the owner's messages are still taken at once and answered.
+TEST(TalmoBinary, IdleConnectionsBeyondTheDescriptorLimitDoNotLockTheOwnerOut) {
+  for (const rlim_t limit : {rlim_t{256}, rlim_t{1024}}) {
+    TempFolder home;
+    testing::FakeServer bridge, groq;
+    answer_sends(bridge);
+    groq.reply("POST", "/chat/completions", 200,
+               chat_completion(R"({"thought": "chat", "module": null, "response": "Noted, Boss."})").dump());
+    const int port = free_port();
+    Child talmo({"serve"}, serve_env(home, port, bridge.url(), groq.url()), std::nullopt, limit);
+    ASSERT_NE(talmo.wait_for_stderr_line("listening on", std::chrono::seconds(30)), "") << talmo.err();
+
+    std::vector<talmo::testing::RawSocket> idle;
+    for (int i = 0; i < 300; ++i) {
+      idle.emplace_back(port, "127.0.0." + std::to_string(2 + i % 4));
+      ASSERT_TRUE(idle.back().connected()) << i;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the server takes what it can
+    std::string latencies;
+    for (int i = 0; i < 5; ++i) {
+      const auto started = std::chrono::steady_clock::now();
+      EXPECT_EQ(post_text(port, OWNER, "hello " + std::to_string(i)), json({{"status", "received"}}))
+          << "limit " << limit << ", message " << i;
+      const auto took = std::chrono::steady_clock::now() - started;
+      EXPECT_LT(took, std::chrono::seconds(3)) << "limit " << limit << ", message " << i;
+      latencies += " " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) + "ms";
+    }
+    std::cout << "open-file limit " << limit << ": the owner's messages taken in" << latencies << std::endl;
+    EXPECT_TRUE(bridge.wait_for(5, "/send", std::chrono::seconds(30))) << "limit " << limit << talmo.err();
+  }
 }
 
 // SIGTERM while a conversation waits on a model that does not answer: the
@@ -197,7 +233,7 @@ TEST(TalmoBinary, SigintStopsItCleanlyToo) {
   EXPECT_TRUE(fs::exists(home.path / "talmo.db"));
 }
 
-TEST(TalmoBinary, ANationalMasterNumberOrAnOpenBindWithoutTokenIsExitCode2WithOneLine) {
+TEST(TalmoBinary, ANationalMasterNumberAnOpenBindWithoutTokenOrAShortTokenIsExitCode2WithOneLine) {
   struct Case {
     std::vector<std::string> extra_env;
     std::vector<std::string> expected;
@@ -207,6 +243,8 @@ TEST(TalmoBinary, ANationalMasterNumberOrAnOpenBindWithoutTokenIsExitCode2WithOn
       {{"MASTER_NUMBER=0300 1234567"}, {"\"0300 1234567\"", "country code", "+92 300 1234567"}},
       // Reachable from the network with no shared secret: anyone could post as the owner.
       {{"MASTER_NUMBER=15551234567", "TALMO_HOST=0.0.0.0"}, {"TALMO_HOST \"0.0.0.0\"", "BRIDGE_TOKEN"}},
+      // A token short enough to guess (and to mask the owner's words with).
+      {{"MASTER_NUMBER=15551234567", "BRIDGE_TOKEN=hello"}, {"BRIDGE_TOKEN is shorter than 16 characters"}},
   };
   for (const auto& c : cases) {
     TempFolder home;

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -29,8 +30,9 @@ class Child {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // `open_files`: the child's soft and hard RLIMIT_NOFILE, when given.
   Child(std::vector<std::string> args, std::vector<std::string> env,
-        std::optional<std::string> input = std::nullopt) {
+        std::optional<std::string> input = std::nullopt, std::optional<rlim_t> open_files = std::nullopt) {
     int out[2], err[2], in[2] = {-1, -1};
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
@@ -51,6 +53,10 @@ class Child {
       ::dup2(out[1], 1);
       ::dup2(err[1], 2);
       if (input) ::dup2(in[0], 0);
+      if (open_files) {
+        const rlimit r{*open_files, *open_files};
+        if (::setrlimit(RLIMIT_NOFILE, &r) != 0) ::_exit(126);
+      }
       ::execve(TALMO_BINARY, argv.data(), envp.data());
       ::_exit(127);
     }

@@ -505,6 +505,11 @@ phone::International require_owner_number(const Config& config) {
 }
 
 void require_safe_listening(const Config& config) {
+  // A short token is guessed easily, and masking it would cut into the
+  // owner's own words.
+  if (!config.bridge_token.empty() && config.bridge_token.size() < MIN_BRIDGE_TOKEN)
+    throw ConfigError("BRIDGE_TOKEN is shorter than " + std::to_string(MIN_BRIDGE_TOKEN) +
+                      " characters: set a longer one (talmo onboard replaces it with a random one)");
   if (host::is_loopback(config.host) || !config.bridge_token.empty()) return;
   throw ConfigError("TALMO_HOST " + quote_text(config.host) +
                     " is not a loopback address and BRIDGE_TOKEN is not set: anyone who reaches the "

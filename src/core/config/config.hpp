@@ -94,7 +94,9 @@ phone::International require_owner_number(const Config& config);
 // Throws ConfigError when the file or one of these three values is bad.
 // Refuses to serve on an address others can reach without a shared secret:
 // throws a one-line ConfigError when TALMO_HOST is not a loopback address
-// (host::is_loopback) and BRIDGE_TOKEN is empty.
+// (host::is_loopback) and BRIDGE_TOKEN is empty, or when BRIDGE_TOKEN is set
+// but shorter than MIN_BRIDGE_TOKEN characters.
+inline constexpr std::size_t MIN_BRIDGE_TOKEN = 16;
 void require_safe_listening(const Config& config);
 
 json read_internal_config(const std::optional<std::filesystem::path>& explicit_path,

@@ -99,7 +99,7 @@ class SqliteStore final : public IdentityStore {
 
   void update_identity(const json& updates) override {
     require_map(updates);
-    db_.with([&](SQLite::Database& db) {
+    db_.write([&](SQLite::Database& db) {
       SQLite::Transaction tx(db, SQLite::TransactionBehavior::IMMEDIATE);
       for (auto& [key, value] : updates.items()) put(db, key, value);
       tx.commit();
@@ -108,7 +108,7 @@ class SqliteStore final : public IdentityStore {
 
   json remove_identity_keys(const json& keys) override {
     const auto wanted = requested_keys(keys);
-    return db_.with([&](SQLite::Database& db) {
+    return db_.write([&](SQLite::Database& db) {
       json removed = json::array();
       SQLite::Transaction tx(db, SQLite::TransactionBehavior::IMMEDIATE);
       SQLite::Statement del(db, "DELETE FROM identity_entries WHERE key = ?");

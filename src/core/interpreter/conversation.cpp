@@ -167,15 +167,81 @@ void deliver_summary(const std::string& number, const std::optional<std::string>
 
 enum class TurnEnd { next_turn, finished };
 
+// JSON values equal as values: maps compare without regard to key order.
+bool same_value(const json& a, const json& b) {
+  if (a.is_object() && b.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto it = a.begin(); it != a.end(); ++it) {
+      auto other = b.find(it.key());
+      if (other == b.end() || !same_value(it.value(), *other)) return false;
+    }
+    return true;
+  }
+  if (a.is_array() && b.is_array()) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+      if (!same_value(a[i], b[i])) return false;
+    return true;
+  }
+  return a == b;
+}
+
+// The changes this conversation has made, with their results. A turn the
+// model sends again (after a withheld final reply) must not repeat them: a
+// reminder added once stays added once.
+class DoneChanges {
+ public:
+  const std::string* find(const json& action) const {
+    const std::string module = detail::action_module(action), command = detail::action_command(action);
+    const json& args = arguments(action);
+    for (const auto& d : done_)
+      if (d.module == module && d.command == command && same_value(d.args, args)) return &d.result;
+    return nullptr;
+  }
+  void add(const json& action, std::string result) {
+    done_.push_back({detail::action_module(action), detail::action_command(action), arguments(action),
+                     std::move(result)});
+  }
+
+ private:
+  static const json& arguments(const json& action) {
+    static const json none;
+    auto it = action.find("args");
+    return it == action.end() ? none : *it;
+  }
+  struct Done {
+    std::string module, command;
+    json args;
+    std::string result;
+  };
+  std::vector<Done> done_;
+};
+
+bool succeeded(const std::string& result) {
+  return !result.starts_with("ERROR: ") && result != schedules::PAST_TIME_ERROR;
+}
+
 // Runs a turn's actions in order. A past-time refusal stops them: the owner
 // is told (once: the executor has already told the master number), and the
-// conversation ends, so nothing is returned.
+// conversation ends, so nothing is returned. A change identical to one that
+// already succeeded in this conversation is not made again; the model gets
+// its earlier result.
 std::optional<std::vector<std::string>> run_actions(const std::string& number,
-                                                    const std::vector<schema::ActionItem>& actions) {
+                                                    const std::vector<schema::ActionItem>& actions,
+                                                    DoneChanges& changes) {
   const Bindings& b = detail::bound();
   std::vector<std::string> results;
-  for (const auto& action : actions) {
-    std::string result = execute_action(action.model_dump());
+  for (const auto& item : actions) {
+    const json action = item.model_dump();
+    const bool change = detail::changes_something(action);
+    if (const std::string* earlier = change ? changes.find(action) : nullptr) {
+      log::info("Action " + detail::action_module(action) + ":" + detail::action_command(action) +
+                " already done in this conversation; not repeated.");
+      results.push_back(*earlier);
+      continue;
+    }
+    std::string result = execute_action(action);
+    if (change && succeeded(result)) changes.add(action, result);
     if (result == schedules::PAST_TIME_ERROR) {
       log::warning("Blocking past-time schedule attempt.");
       const std::string notice = detail::past_time_notice(b.identity_manager->get_identity());
@@ -204,7 +270,8 @@ void feed_back(const std::string& user_message, const std::string& module_name, 
 // reply ends the conversation; appends the data exchange otherwise.
 TurnEnd handle_worker_reply(const std::string& number, const std::string& user_message,
                             const std::string& module_name, const std::string& raw,
-                            const schema::AIResponse& ai_res, json& internal_history) {
+                            const schema::AIResponse& ai_res, json& internal_history,
+                            DoneChanges& changes) {
   const Bindings& b = detail::bound();
   using schema::Status;
   switch (ai_res.status) {
@@ -213,14 +280,14 @@ TurnEnd handle_worker_reply(const std::string& number, const std::string& user_m
         log::debug("Sending interim reply: " + ai_res.reply);
         send(number, ai_res.reply);
       }
-      const auto results = run_actions(number, ai_res.actions);
+      const auto results = run_actions(number, ai_res.actions, changes);
       if (!results) return TurnEnd::finished;
       feed_back(user_message, module_name, raw, *results, internal_history);
       return TurnEnd::next_turn;
     }
     case Status::DONE:
     case Status::NEEDS_CLARITY: {
-      const auto results = run_actions(number, ai_res.actions);
+      const auto results = run_actions(number, ai_res.actions, changes);
       if (!results) return TurnEnd::finished;
       // A final reply written before its actions ran may confirm work that
       // failed; the model sees the failure and answers again instead.
@@ -252,6 +319,7 @@ void run_worker_loop(const std::string& number, const std::string& user_message,
                      const std::string& module_name, const std::string& worker_template) {
   const Bindings& b = detail::bound();
   json internal_history = json::array();
+  DoneChanges changes;
 
   for (int turn = 0; turn < MAX_TURNS; ++turn) {
     log::info("Turn " + std::to_string(turn + 1) + "/10: Processing logic...");
@@ -283,7 +351,7 @@ void run_worker_loop(const std::string& number, const std::string& user_message,
     try {
       const auto ai_res = schema::AIResponse::from_json(decode_reply(raw));
       log::info("Worker Status: " + schema::to_string(ai_res.status) + " | Thought: " + ai_res.thought);
-      if (handle_worker_reply(number, user_message, module_name, *raw, ai_res, internal_history) ==
+      if (handle_worker_reply(number, user_message, module_name, *raw, ai_res, internal_history, changes) ==
           TurnEnd::finished)
         return;
     } catch (const std::exception& e) {
@@ -332,7 +400,8 @@ void route(const std::string& number, const std::string& user_message) {
   if (module.empty() || unicode::to_lower(module) == "null") {
     log::info("Query routed to General Chat.");
     const std::string response = router_res.response.value_or("");
-    if (!response.empty()) {
+    // A response of only blanks says nothing: the fallback, like the worker's.
+    if (!is_blank(response)) {
       b.memory_manager->add_message(number, "assistant", response);
       send(number, response);
       log::success("General response delivered.");

@@ -121,11 +121,10 @@ TEST_F(Conversation, EveryFormOfNoModuleIsGeneralChat) {
 TEST_F(Conversation, EmptyResponseGetsTheFallbackAndIsNotStored) {
   h.reply(router(nullptr, ""));
   h.reply(router("null", nullptr));
-  handle_conversation(OWNER, "hmm");
-  handle_conversation(OWNER, "hmm");
-  EXPECT_THAT(h.texts_sent(), ElementsAre("I'm not sure how to respond to that, Boss.",
-                                          "I'm not sure how to respond to that, Boss."));
-  EXPECT_EQ(stored(), json::array({msg("user", "hmm"), msg("user", "hmm")}));
+  h.reply(router(nullptr, "   "));
+  for (int i = 0; i < 3; ++i) handle_conversation(OWNER, "hmm");
+  EXPECT_EQ(h.texts_sent(), std::vector<std::string>(3, "I'm not sure how to respond to that, Boss."));
+  EXPECT_EQ(stored(), json::array({msg("user", "hmm"), msg("user", "hmm"), msg("user", "hmm")}));
   EXPECT_TRUE(logs.has(Level::warning, "Router picked null module but provided no response."));
 }
 
@@ -369,6 +368,30 @@ TEST_F(Conversation, AFinalReplyIsWithheldWhenItsActionsFailed) {
   EXPECT_THAT(h.texts_sent(), ElementsAre("I couldn't set that, Boss. Which time?"));
   EXPECT_EQ(stored(), json::array({msg("user", "remind me at 9"),
                                    msg("assistant", "I couldn't set that, Boss. Which time?")}));
+}
+
+// A withheld final turn comes back from the model unchanged: the change that
+// succeeded the first time is not made again, and the model gets its result.
+TEST_F(Conversation, ARepeatedTurnDoesNotRepeatTheChangesThatSucceeded) {
+  const json add = json::parse(R"({"module": "schedules", "command": "add",
+      "args": {"title": "Tea", "mode": "fixed", "fixed_content": "Tea time", "trigger_type": "date",
+               "trigger_args": {"run_date": "2030-01-01 09:00:00"}}})");
+  json add_reordered = add;  // the same args, keys in another order
+  add_reordered["args"] = json::parse(R"({"trigger_args": {"run_date": "2030-01-01 09:00:00"},
+      "trigger_type": "date", "fixed_content": "Tea time", "mode": "fixed", "title": "Tea"})");
+  const json bad_update = json::parse(R"({"module": "identity", "command": "update", "args": ["x"]})");
+  h.reply(router("schedules", nullptr));
+  for (int i = 0; i < 4; ++i)
+    h.reply(worker("done", "Set, Boss.", json::array({i % 2 ? add_reordered : add, bad_update})));
+  h.reply(worker("done", "Tea is set, Boss."));
+  handle_conversation(OWNER, "remind me of tea");
+
+  EXPECT_EQ(h.registry.added.size(), 1u);
+  ASSERT_EQ(h.requests.size(), 6u);
+  const json first_result = h.requests[2].back();
+  for (std::size_t i = 3; i < 6; ++i) EXPECT_EQ(h.requests[i].back(), first_result) << i;
+  EXPECT_NE(first_result["content"].get<std::string>().find("ERROR: Requires a dictionary."), std::string::npos);
+  EXPECT_THAT(h.texts_sent(), ElementsAre("Tea is set, Boss."));
 }
 
 TEST_F(Conversation, PastTimeInAFinalTurnEndsTheConversationWithTheNoticeOnly) {

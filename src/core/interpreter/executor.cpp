@@ -251,10 +251,8 @@ std::string execute_action(const json& action) {
   if (!action.is_object())
     throw std::invalid_argument("execute_action expects a map, got " + type_description(action));
 
-  // "Identity", "identity module" and "IdentityModule" all name the identity module.
-  const std::string module =
-      unicode::trim(detail::remove_all(unicode::to_lower(member_text(action, "module")), "module"));
-  const std::string command = unicode::to_lower(member_text(action, "command"));
+  const std::string module = detail::action_module(action);
+  const std::string command = detail::action_command(action);
   const json args = member_or_null(action, "args");
   log::info("⚡ EXECUTING ACTION: " + module + ":" + command + " | Args: " + json_text(args));
 
@@ -267,6 +265,23 @@ std::string execute_action(const json& action) {
 }
 
 namespace detail {
+
+// "Identity", "identity module" and "IdentityModule" all name the identity module.
+std::string action_module(const json& action) {
+  return unicode::trim(remove_all(unicode::to_lower(member_text(action, "module")), "module"));
+}
+
+std::string action_command(const json& action) { return unicode::to_lower(member_text(action, "command")); }
+
+bool changes_something(const json& action) {
+  if (!action.is_object()) return false;
+  const std::string module = action_module(action);
+  const std::string command = action_command(action);
+  if (module == "identity") return command == "update" || command == "add" || command == "remove";
+  if (module == "schedules")
+    return command == "add" || command == "update" || command == "remove" || command == "delete";
+  return false;
+}
 
 std::string past_time_notice(const json& identity) {
   auto it = identity.find("owner");

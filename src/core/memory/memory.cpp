@@ -111,7 +111,7 @@ class Sqlite final : public ConversationMemory {
 
   void add_message(const std::string& number, const std::string& role, const std::string& content) override {
     const std::int64_t now = epoch_seconds(clock_->now());
-    db_.with([&](SQLite::Database& db) {
+    db_.write([&](SQLite::Database& db) {
       SQLite::Statement insert(db,
                                "INSERT INTO conversation_messages(number, role, content, created_at) "
                                "VALUES(?, ?, ?, ?)");

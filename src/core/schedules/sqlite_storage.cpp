@@ -182,7 +182,7 @@ class SqliteStorage final : public Storage {
   }
 
   std::int64_t insert_job(const JobRecord& job) override {
-    return db_.with([&](SQLite::Database& d) {
+    return db_.write([&](SQLite::Database& d) {
       SQLite::Statement q(d, "INSERT INTO schedule_jobs (title, mode, fixed_content, trigger_type, "
                              "trigger_args, fetch_module, fetch_args, start_date, end_date, zone, "
                              "trigger_set_at, next_run, last_fire, finished, created_at, updated_at) "
@@ -195,11 +195,11 @@ class SqliteStorage final : public Storage {
   }
 
   void save_job(const JobRecord& job) override {
-    db_.with([&](SQLite::Database& d) { update_job_row(d, job); });
+    db_.write([&](SQLite::Database& d) { update_job_row(d, job); });
   }
 
   void delete_job(std::int64_t id) override {
-    db_.with([&](SQLite::Database& d) {
+    db_.write([&](SQLite::Database& d) {
       SQLite::Statement q(d, "DELETE FROM schedule_jobs WHERE id = ?");
       q.bind(1, static_cast<int64_t>(id));
       q.exec();

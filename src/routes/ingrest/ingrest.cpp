@@ -475,7 +475,7 @@ Answer handle_incoming_text_message(std::string_view body, bool may_block) {
   try {
     return text_answer(body, *b, may_block);
   } catch (const std::exception& e) {
-    log::error(std::string("Error processing Go bridge webhook: ") + e.what());
+    log::error(std::string("Error processing WhatsApp bridge webhook: ") + e.what());
     return {200, error_body(e.what())};
   }
 }
@@ -485,7 +485,7 @@ Answer handle_incoming_audio_message(const AudioRequest& request) {
   try {
     return audio_answer(request, *b);
   } catch (const std::exception& e) {
-    log::error(std::string("Error processing Go bridge audio webhook: ") + e.what());
+    log::error(std::string("Error processing WhatsApp bridge audio webhook: ") + e.what());
     return {200, error_body(e.what())};
   }
 }
@@ -501,11 +501,9 @@ Answer handle_incoming_other_message(std::string_view body, bool may_block) {
 }
 
 Answer get_internal_config(std::string_view peer_address) {
-  static constexpr std::array<std::string_view, 4> LOOPBACK = {"127.0.0.1", "localhost", "::1",
-                                                               "::ffff:127.0.0.1"};
-  bool allowed = false;
-  for (auto a : LOOPBACK) allowed = allowed || peer_address == a;
-  if (!allowed) return {403, json{{"detail", "Forbidden"}}};
+  // Every loopback address, as the Host rule takes them: a caller at
+  // 127.0.0.2 is on this machine as surely as one at 127.0.0.1.
+  if (!host::is_loopback(peer_address)) return {403, json{{"detail", "Forbidden"}}};
   auto b = bound();
   if (!b->b.read_internal_config) throw std::runtime_error("no configuration reader is bound");
   return {200, b->b.read_internal_config()};

@@ -185,8 +185,8 @@ bool is_media_path(std::string_view path);
 Answer handle_media_request(const web::Request& request);
 
 // GET /internal/config from the connection's peer address: the three values
-// for a loopback peer ("127.0.0.1", "localhost", "::1", "::ffff:127.0.0.1"),
-// else 403 {"detail": "Forbidden"}. An error while reading the configuration
+// for a loopback peer (any address of 127.0.0.0/8, "::1", an IPv4-mapped
+// ::ffff:127.x.x.x, or "localhost"), else 403 {"detail": "Forbidden"}. An error while reading the configuration
 // propagates (the server answers 500).
 Answer get_internal_config(std::string_view peer_address);
 

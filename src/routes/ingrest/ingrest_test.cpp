@@ -381,7 +381,7 @@ TEST_F(RoutesTest, BadBodiesGetTheErrorAnswerWithStatus200) {
   }
   auto errors = cap.messages(log::Level::error);
   ASSERT_EQ(errors.size(), 5u);
-  for (auto& e : errors) EXPECT_EQ(e.rfind("Error processing Go bridge webhook: ", 0), 0u) << e;
+  for (auto& e : errors) EXPECT_EQ(e.rfind("Error processing WhatsApp bridge webhook: ", 0), 0u) << e;
   EXPECT_TRUE(queued.empty());
 }
 
@@ -485,7 +485,7 @@ TEST_F(RoutesTest, ATranscriberErrorRemovesTheFileAndAnswersError) {
   Answer a = handle_incoming_audio_message(audio("15551234567", {"OggS"}));
   EXPECT_EQ(a.status, 200);
   EXPECT_EQ(a.body, json({{"status", "error"}, {"message", "whisper exploded"}}));
-  EXPECT_TRUE(cap.has(log::Level::error, "Error processing Go bridge audio webhook: whisper exploded"));
+  EXPECT_TRUE(cap.has(log::Level::error, "Error processing WhatsApp bridge audio webhook: whisper exploded"));
   EXPECT_TRUE(temp.files().empty());
 }
 
@@ -505,7 +505,7 @@ TEST_F(RoutesTest, AFailedCleanUpIsLoggedAndChangesNoAnswer) {
   EXPECT_EQ(a.body, json({{"status", "error"}, {"message", "whisper exploded"}}));
   EXPECT_EQ(cap.messages(log::Level::error),
             (std::vector<std::string>{"Failed to delete temp file " + seen_path + ": Directory not empty",
-                                      "Error processing Go bridge audio webhook: whisper exploded"}));
+                                      "Error processing WhatsApp bridge audio webhook: whisper exploded"}));
 }
 
 TEST_F(RoutesTest, OversizedOrBrokenAudioBodiesLeaveNoFile) {
@@ -549,7 +549,9 @@ TEST_F(RoutesTest, AnUnusableTempFolderIsAnError) {
 }
 
 TEST_F(RoutesTest, InternalConfigServesLoopbackPeersOnlyAndReadsAfresh) {
-  for (const char* peer : {"127.0.0.1", "localhost", "::1", "::ffff:127.0.0.1"}) {
+  const std::vector<const char*> loopback = {"127.0.0.1", "localhost", "::1",           "::ffff:127.0.0.1",
+                                             "127.0.0.2", "127.255.255.254", "::ffff:127.9.8.7"};
+  for (const char* peer : loopback) {
     Answer a = get_internal_config(peer);
     EXPECT_EQ(a.status, 200) << peer;
     EXPECT_EQ(a.body.dump(), json({{"MASTER_NUMBER", MASTER},
@@ -557,13 +559,13 @@ TEST_F(RoutesTest, InternalConfigServesLoopbackPeersOnlyAndReadsAfresh) {
                                    {"TAVILY_API_KEY", "tv-" + std::to_string(config_reads)}})
                                  .dump());
   }
-  EXPECT_EQ(config_reads, 4);
-  for (const char* peer : {"192.0.2.2", "127.0.0.2", "::ffff:192.0.2.2", "fd00::2", ""}) {
+  EXPECT_EQ(config_reads, 7);
+  for (const char* peer : {"192.0.2.2", "128.0.0.1", "::ffff:192.0.2.2", "::ffff:128.0.0.1", "::2", "fd00::2", ""}) {
     Answer a = get_internal_config(peer);
     EXPECT_EQ(a.status, 403) << peer;
     EXPECT_EQ(a.body, json({{"detail", "Forbidden"}}));
   }
-  EXPECT_EQ(config_reads, 4);
+  EXPECT_EQ(config_reads, 7);
 }
 
 // Threat: a web page (DNS rebinding, a cross-site form) or a stranger on the

@@ -72,19 +72,19 @@ Outcome deliver(const std::string& number, const std::string& text, const std::s
     if (!id.empty()) body["id"] = id;
     http::Response response = post("/send", body, SEND_TIMEOUT_MS);
     if (!response.transport_ok) {
-      log::error("Error calling Go bridge: " + response.error);
+      log::error("Error calling WhatsApp bridge: " + response.error);
       return Outcome::retry;
     }
     if (response.status == 200) {
-      log::success("Message delivered to " + address + " via Go bridge");
+      log::success("Message delivered to " + address + " via WhatsApp bridge");
       return Outcome::delivered;
     }
-    log::error("Go bridge returned status " + std::to_string(response.status) + ": " +
+    log::error("WhatsApp bridge returned status " + std::to_string(response.status) + ": " +
                unicode::first_chars(response.body, ERROR_BODY_CHARS));
     const bool later = response.status == 408 || response.status == 429 || response.status >= 500;
     return later ? Outcome::retry : Outcome::refused;
   } catch (const std::exception& e) {
-    log::error(std::string("Error calling Go bridge: ") + e.what());
+    log::error(std::string("Error calling WhatsApp bridge: ") + e.what());
     return Outcome::retry;
   }
 }
@@ -100,12 +100,12 @@ bool set_typing(const std::string& number, bool is_typing) {
     body["state"] = is_typing ? "composing" : "paused";
     http::Response response = post("/presence", body, PRESENCE_TIMEOUT_MS);
     if (!response.transport_ok) {
-      log::error("Error calling Go bridge presence: " + response.error);
+      log::error("Error calling WhatsApp bridge presence: " + response.error);
       return false;
     }
     return response.status == 200;
   } catch (const std::exception& e) {
-    log::error(std::string("Error calling Go bridge presence: ") + e.what());
+    log::error(std::string("Error calling WhatsApp bridge presence: ") + e.what());
     return false;
   }
 }

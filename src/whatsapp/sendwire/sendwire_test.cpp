@@ -36,7 +36,7 @@ TEST_F(SendwireTest, SendsTheTextUnchangedToTheDigitsOfTheNumber) {
   EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
   EXPECT_EQ(body_of(0), (json{{"to", "15551234567@s.whatsapp.net"}, {"text", text}}));
   EXPECT_EQ(capture.messages(log::Level::success),
-            std::vector<std::string>{"Message delivered to 15551234567@s.whatsapp.net via Go bridge"});
+            std::vector<std::string>{"Message delivered to 15551234567@s.whatsapp.net via WhatsApp bridge"});
 }
 
 TEST_F(SendwireTest, TypingPresenceComposingAndPaused) {
@@ -61,7 +61,7 @@ TEST_F(SendwireTest, TheBridgeTokenGoesWithEveryCallAndNeverIntoTheLog) {
   ASSERT_EQ(bridge.requests().size(), 3u);
   for (const auto& r : bridge.requests()) EXPECT_EQ(r.header("Authorization"), "Bearer tok-Abcdefgh123") << r.path;
   EXPECT_EQ(capture.messages(log::Level::error),
-            std::vector<std::string>{R"(Go bridge returned status 401: {"ok": false, "error": "unauthorized", "seen": "***"})"});
+            std::vector<std::string>{R"(WhatsApp bridge returned status 401: {"ok": false, "error": "unauthorized", "seen": "***"})"});
   sendwire::bind(bridge.url());
   EXPECT_TRUE(set_typing("15551234567", true));
   EXPECT_EQ(bridge.requests().back().header("Authorization"), "");
@@ -72,7 +72,7 @@ TEST_F(SendwireTest, OnlyStatus200CountsAsDelivered) {
   bridge.reply("POST", "/presence", 500, "bridge exploded", "text/plain");
   EXPECT_FALSE(send_message("1555", "hi"));
   EXPECT_EQ(capture.messages(log::Level::error),
-            std::vector<std::string>{"Go bridge returned status 500: bridge exploded"});
+            std::vector<std::string>{"WhatsApp bridge returned status 500: bridge exploded"});
 
   capture.clear();
   EXPECT_FALSE(set_typing("1555", true));
@@ -80,7 +80,7 @@ TEST_F(SendwireTest, OnlyStatus200CountsAsDelivered) {
 
   bridge.reply("POST", "/send", 201, "", "text/plain");
   EXPECT_FALSE(send_message("1555", "hi"));
-  EXPECT_TRUE(capture.has(log::Level::error, "Go bridge returned status 201: "));
+  EXPECT_TRUE(capture.has(log::Level::error, "WhatsApp bridge returned status 201: "));
 }
 
 TEST_F(SendwireTest, ErrorLineKeepsTheFirst500CharactersOfTheBody) {
@@ -88,7 +88,7 @@ TEST_F(SendwireTest, ErrorLineKeepsTheFirst500CharactersOfTheBody) {
   for (int i = 0; i < 600; ++i) body += "é";
   bridge.reply("POST", "/send", 502, body, "text/plain");
   EXPECT_FALSE(send_message("1555", "hi"));
-  std::string expected = "Go bridge returned status 502: ";
+  std::string expected = "WhatsApp bridge returned status 502: ";
   for (int i = 0; i < 500; ++i) expected += "é";
   EXPECT_EQ(capture.messages(log::Level::error), std::vector<std::string>{expected});
 }
@@ -99,8 +99,8 @@ TEST_F(SendwireTest, ABridgeThatIsDownGivesFalseAndAnErrorLine) {
   EXPECT_FALSE(set_typing("+1 555", true));
   auto errors = capture.messages(log::Level::error);
   ASSERT_EQ(errors.size(), 2u);
-  EXPECT_EQ(errors[0].rfind("Error calling Go bridge: Couldn't connect to server", 0), 0u) << errors[0];
-  EXPECT_EQ(errors[1].rfind("Error calling Go bridge presence: Couldn't connect to server", 0), 0u)
+  EXPECT_EQ(errors[0].rfind("Error calling WhatsApp bridge: Couldn't connect to server", 0), 0u) << errors[0];
+  EXPECT_EQ(errors[1].rfind("Error calling WhatsApp bridge presence: Couldn't connect to server", 0), 0u)
       << errors[1];
 }
 
