@@ -170,12 +170,7 @@ int chat(const std::optional<std::filesystem::path>& config_path, const config::
   log::set_level(config.log_level_given ? config.log_level : log::Level::warning);
   if (!config.log_file.empty()) {
     try {
-      log::Output output;
-      output.json = config.log_json;
-      output.file = config.log_file;
-      output.file_size = config.log_file_size;
-      output.file_count = config.log_file_count;
-      log::configure(output);
+      configure_log_output(config, false);
     } catch (const std::exception& e) {
       std::cerr << "talmo: " << e.what() << std::endl;
       return 1;

@@ -56,6 +56,16 @@ std::function<std::shared_ptr<web_search::Provider>()> tavily_factory(const conf
 
 }  // namespace
 
+void configure_log_output(const config::Config& config, bool journal) {
+  log::Output output;
+  output.json = config.log_json;
+  output.journal = journal;
+  output.file = config.log_file;
+  output.file_size = config.log_file_size;
+  output.file_count = config.log_file_count;
+  log::configure(output);
+}
+
 void create_data_folder(const std::filesystem::path& dir) {
   if (std::filesystem::create_directories(dir))
     std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
@@ -322,13 +332,7 @@ int serve(const std::optional<std::filesystem::path>& config_path) {
   }
   log::set_level(config.log_level);
   try {
-    log::Output output;
-    output.json = config.log_json;
-    output.journal = log::stderr_is_journal(std::getenv("JOURNAL_STREAM"));
-    output.file = config.log_file;
-    output.file_size = config.log_file_size;
-    output.file_count = config.log_file_count;
-    log::configure(output);
+    configure_log_output(config, log::stderr_is_journal(std::getenv("JOURNAL_STREAM")));
   } catch (const std::exception& e) {
     std::cerr << "talmo: " << e.what() << std::endl;
     return 1;

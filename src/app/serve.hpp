@@ -33,6 +33,11 @@ namespace talmo::app {
 // keeps the mode its owner gave it. Throws std::filesystem::filesystem_error.
 void create_data_folder(const std::filesystem::path& dir);
 
+// Sends the log lines where the configuration says (TALMO_LOG_FORMAT,
+// TALMO_LOG_FILE and its rotation), in the journal's form when `journal`.
+// Throws std::runtime_error naming the file when it cannot be written.
+void configure_log_output(const config::Config& config, bool journal);
+
 // The data folder, the database and the three stores, with every engine
 // component bound to them: what the server, and any other front end of the
 // engine, stands on. Binding is process-wide, so one Services object is in
