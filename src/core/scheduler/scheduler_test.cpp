@@ -1,3 +1,4 @@
+// The scheduler: composing each mode, firing at local times, misfires, clock steps, crashes, its thread.
 #include "core/scheduler/scheduler.hpp"
 
 #include "core/llm/lexgate/lexgate.hpp"
