@@ -34,8 +34,6 @@
 
 namespace talmo::scheduler {
 
-using namespace std::chrono_literals;
-
 // What a run sends to the owner:
 // - "direct": fixed_content exactly as stored; no model call.
 // - "llm": the model's reply to the persona prompt below (system) and
@@ -100,10 +98,10 @@ struct Bindings {
   std::string memory_number;
   // MISFIRE_GRACE: a one-time job missed by less than this is sent late with
   // a label; one missed by this much or more is skipped.
-  std::chrono::seconds misfire_grace = 6h;
+  std::chrono::seconds misfire_grace = std::chrono::hours(6);
   // The thread never sleeps longer than this, so a jump of the wall clock is
   // noticed within it.
-  std::chrono::milliseconds max_sleep = 30s;
+  std::chrono::milliseconds max_sleep = std::chrono::seconds(30);
 };
 
 // "⏰ Late by 2h 15m: " for a message delivered that late; "" below one
