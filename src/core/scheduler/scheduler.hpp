@@ -12,8 +12,9 @@
 // - Delivery is the outbox's (see `outbox.hpp`): a run is marked delivered
 //   once its text is stored there, and the outbox retries, removes
 //   duplicates and labels lateness. A run whose text could not be stored
-//   (the sender threw) stays pending and the next round takes it again; so
-//   does a run recorded by a process that died before storing its text.
+//   (the sender threw, or returned false) stays pending and the next round
+//   takes it again; so does a run recorded by a process that died before
+//   storing its text.
 #pragma once
 
 #include "core/identity/identity.hpp"
@@ -128,13 +129,14 @@ class Scheduler {
   //      text was never stored) are composed and handed on again;
   //   2. every due job fires: a one-time job missed by MISFIRE_GRACE or more
   //      is recorded as skipped (with a warning line); any other is
-  //      recorded, composed and handed on. A recurring job fires once for all the
-  //      runs it missed, whatever their age. A message going out a minute or
-  //      more after its scheduled time (the earliest missed one) carries the
-  //      late prefix;
+  //      recorded, composed and handed on. A recurring job fires once for
+  //      all the runs it missed, whatever their age. A message going out a
+  //      minute or more after its scheduled time (the earliest missed one)
+  //      carries the late prefix;
   // and answers when the next round is needed (the earliest next run, or now
-  // while a run is pending), or nothing when no job will fire again. A failure of one run is
-  // logged and does not stop the others; a failure of the store propagates.
+  // while a run is pending), or nothing when no job will fire again. A
+  // failure of one run is logged and does not stop the others; a failure of
+  // the store propagates.
   std::optional<TimePoint> tick();
 
   // Runs rounds on a background thread until stop(). A round that throws is
