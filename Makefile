@@ -80,9 +80,7 @@ tsan: deps
 
 # Only the program (no test programs), the bridge's packages, onboarding when
 # there is no configuration yet, then Talmo and the bridge in the foreground.
-run: node deps bridge-deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
-	cmake --build build -j$(JOBS) --target talmo
+run: node build bridge-deps
 	@scripts/run
 
 # The HTTP benchmark's load generators and reference server, installed here only.
@@ -149,6 +147,7 @@ bridge/node_modules/.installed: bridge/package-lock.json bridge/package.json
 
 bridge-deps: node bridge/node_modules/.installed
 
-# The bridge's tests; the end-to-end one runs the built talmo binary.
+# The bridge's tests, as `npm test` runs them; the end-to-end one runs the
+# built talmo binary.
 bridge-test: node bridge-deps
-	cd bridge && TALMO_BINARY=$(CURDIR)/build/talmo node --test test/*.test.js
+	cd bridge && TALMO_BINARY=$(CURDIR)/build/talmo npm test

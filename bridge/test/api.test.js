@@ -1,3 +1,4 @@
+// The bridge's loopback API: /send, /presence and /status, its token, pairing QR and limits on clients.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';

@@ -1,3 +1,4 @@
+// The bridge's WhatsApp side: which messages reach Talmo, its durable queue, pairing and reconnection.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';

@@ -1,3 +1,4 @@
+// The data commands: forget, export, backup, usage, and retention's daily pruning.
 #include "app/data_commands.hpp"
 
 #include "app/retention.hpp"

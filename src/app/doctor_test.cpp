@@ -1,3 +1,4 @@
+// talmo doctor's verdicts on the database file.
 #include "app/doctor.hpp"
 
 #include "app/greeting.hpp"

@@ -1,3 +1,4 @@
+// Onboarding, by flags and interactively: what it writes, refuses, asks again and keeps.
 #include "app/onboard.hpp"
 
 #include "app/greeting.hpp"

@@ -1,3 +1,4 @@
+// The outbox: order, back-off, giving up, recovery after an outage, keys, late labels, old databases.
 #include "app/outbox.hpp"
 
 #include "core/identity/identity.hpp"

@@ -1,3 +1,4 @@
+// The conversation runner and its durable inbox: one conversation at a time, crashes, limits.
 #include "app/runner.hpp"
 
 #include "core/identity/identity.hpp"

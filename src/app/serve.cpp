@@ -163,7 +163,8 @@ std::unique_ptr<App> App::start(const config::Config& configured, AppOptions opt
 
   scheduler::Bindings reminders;
   // Reminders go out through the outbox too; a run repeated after a crash
-  // is stored once.
+  // is stored once (a key stored before means its text is already there, so
+  // true either way).
   reminders.send_message = [&outbox](const std::string& number, const std::string& text) {
     outbox.enqueue(number, text);
     return true;

@@ -1,3 +1,4 @@
+// Decoding the router's and the workers' replies.
 #include "schema/schema.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The database: migrations, file mode and WAL, newer schemas, backups.
 #include "support/db.hpp"
 
 #include <gtest/gtest.h>

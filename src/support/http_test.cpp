@@ -1,3 +1,4 @@
+// The HTTP client against a loopback server: bodies, statuses, multipart, caps, transport failures.
 #include "support/http.hpp"
 
 #include "support/log.hpp"

@@ -1,3 +1,4 @@
+// JSON renderings (json_text, display_text, quoted text), type names, truthiness, bounded decoding.
 #include "support/json.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Unicode helpers: case mapping, whitespace, title case, counting and cutting code points, digits.
 #include "support/unicode.hpp"
 
 #include <gtest/gtest.h>

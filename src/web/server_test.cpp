@@ -1,3 +1,4 @@
+// The HTTP server over loopback: limits, keep-alive, deadlines, body budgets, connection caps, stop.
 #include "web/server.hpp"
 
 #include "support/log.hpp"

@@ -87,11 +87,6 @@ void require_master_number(const Config& config);
 // "0300 1234567" names no country).
 phone::International require_owner_number(const Config& config);
 
-// The three values local tools may ask for, read afresh from the file and the
-// environment at each call (a value changed since start-up is reported as it
-// stands now): an ordered map {"MASTER_NUMBER": text as configured,
-// "GROQ_API_KEYS": [text...], "TAVILY_API_KEY": text}; unset ones are empty.
-// Throws ConfigError when the file or one of these three values is bad.
 // Refuses to serve on an address others can reach without a shared secret:
 // throws a one-line ConfigError when TALMO_HOST is not a loopback address
 // (host::is_loopback) and BRIDGE_TOKEN is empty, or when BRIDGE_TOKEN is set
@@ -99,6 +94,11 @@ phone::International require_owner_number(const Config& config);
 inline constexpr std::size_t MIN_BRIDGE_TOKEN = 16;
 void require_safe_listening(const Config& config);
 
+// The three values local tools may ask for, read afresh from the file and the
+// environment at each call (a value changed since start-up is reported as it
+// stands now): an ordered map {"MASTER_NUMBER": text as configured,
+// "GROQ_API_KEYS": [text...], "TAVILY_API_KEY": text}; unset ones are empty.
+// Throws ConfigError when the file or one of these three values is bad.
 json read_internal_config(const std::optional<std::filesystem::path>& explicit_path,
                           const Environment& env);
 

@@ -1,3 +1,4 @@
+// Configuration: sources and their precedence, errors, the internal values, writing settings.
 #include "core/config/config.hpp"
 
 #include "support/tz.hpp"

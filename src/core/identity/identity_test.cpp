@@ -1,3 +1,4 @@
+// The identity store: defaults, updates and removals, concurrency, the SQLite file.
 #include "core/identity/identity.hpp"
 
 #include <gtest/gtest.h>

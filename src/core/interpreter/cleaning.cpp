@@ -1,3 +1,4 @@
+// clean_json_response: the JSON object cut out of a model reply, fenced or bare.
 #include "core/interpreter/interpreter.hpp"
 #include "support/unicode.hpp"
 

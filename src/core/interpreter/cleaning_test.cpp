@@ -1,3 +1,4 @@
+// clean_json_response on fenced, bare and object-less model replies.
 #include "core/interpreter/interpreter.hpp"
 
 #include <gtest/gtest.h>

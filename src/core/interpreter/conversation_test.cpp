@@ -1,3 +1,4 @@
+// handle_conversation end to end against fakes: commands, routing, the worker loop, what the owner is told.
 #include "core/interpreter/interpreter.hpp"
 #include "core/interpreter/interpreter_testing.hpp"
 #include "core/llm/lexgate/lexgate.hpp"

@@ -1,3 +1,4 @@
+// The action executor: each module's actions, their result texts and failures.
 #include "core/interpreter/interpreter.hpp"
 #include "core/interpreter/interpreter_testing.hpp"
 #include "core/prompts/messages/messages.hpp"

@@ -20,8 +20,11 @@ namespace talmo::interpreter {
 struct Bindings {
   // The LLM gateway (lexgate::get_response_with_system in production).
   std::function<std::optional<std::string>(const json& messages)> get_response_with_system;
-  // The bridge client (sendwire::send_message / set_typing in production).
+  // Stores a text for the owner (Outbox::enqueue in production, the console
+  // in `talmo chat`): true once the text is stored; delivery is the outbox's
+  // (see `app/outbox.hpp`).
   std::function<bool(const std::string& number, const std::string& text)> send_message;
+  // The bridge client (sendwire::set_typing in production).
   std::function<bool(const std::string& number, bool is_typing)> set_typing;
   identity::IdentityStore* identity_manager = nullptr;
   memory::ConversationMemory* memory_manager = nullptr;

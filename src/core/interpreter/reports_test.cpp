@@ -1,3 +1,4 @@
+// The identity report and the task board texts.
 #include "core/interpreter/interpreter.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Conversation memory: order, limits, forgetting, concurrency, the SQLite file and its migration.
 #include "core/memory/memory.hpp"
 
 #include <gtest/gtest.h>

@@ -146,7 +146,7 @@ std::optional<TimePoint> Scheduler::tick() {
   for (const schedules::Run& run : b_.jobs->pending_runs()) {
     if (run.retry_at && *run.retry_at > now) continue;
     if (!run.retry_at && run.attempts == 0)
-      log::info("⏰ Delivering " + job_label(run.job) + ", fired but never confirmed");
+      log::info("⏰ Delivering " + job_label(run.job) + ", fired but its text never stored");
     try {
       deliver(run, now);
     } catch (const std::exception& e) {
@@ -164,7 +164,8 @@ std::optional<TimePoint> Scheduler::tick() {
 
   std::optional<TimePoint> next = b_.jobs->earliest_next_run();
   for (const schedules::Run& run : b_.jobs->pending_runs()) {
-    // A run pending without a retry time is one a failure interrupted: due now.
+    // A pending run is due now, unless a database written by an older
+    // release gave it a retry time.
     const TimePoint at = run.retry_at.value_or(now);
     if (!next || at < *next) next = at;
   }
@@ -211,58 +212,33 @@ void Scheduler::fire(const schedules::DueJob& due, TimePoint now) {
   deliver(*run, now);
 }
 
+// Composes the run's text and hands it to the outbox, which owns its
+// delivery from there. When the sender throws (or says it stored nothing)
+// the run stays pending and the next round composes it afresh.
 void Scheduler::deliver(const schedules::Run& run, TimePoint now) {
   std::string body;
-  if (const auto it = composed_.find(run.id); it != composed_.end()) {
-    body = it->second;
-  } else {
-    try {
-      body = compose(run.job);
-    } catch (const std::exception& e) {
-      log::error("Composing " + job_label(run.job) + " failed: " + e.what());
-      body = "⚠️ " + text_of(run.job, "title") +
-             " — this scheduled task is due, but I couldn't prepare its message (" + e.what() + ").";
-    }
-    composed_[run.id] = body;
-  }
-  const std::string text =
-      late_prefix(duration_cast<seconds>(now - run.scheduled_time)) + body;
-
-  bool sent = false;
-  std::string error;
   try {
-    sent = b_.send_run ? b_.send_run(b_.master, body, run.id, run.scheduled_time) : b_.send_message(b_.master, text);
-    if (!sent) error = "the bridge did not accept the message";
+    body = compose(run.job);
   } catch (const std::exception& e) {
-    error = e.what();
+    log::error("Composing " + job_label(run.job) + " failed: " + e.what());
+    body = "⚠️ " + text_of(run.job, "title") +
+           " — this scheduled task is due, but I couldn't prepare its message (" + e.what() + ").";
   }
+  const std::string text = late_prefix(duration_cast<seconds>(now - run.scheduled_time)) + body;
 
-  if (sent) {
-    composed_.erase(run.id);
-    if (!b_.jobs->mark_delivered(run.id))
-      log::warning("Run " + std::to_string(run.id) + " of " + job_label(run.job) +
-                   " was no longer pending when its delivery was confirmed");
-    try {
-      b_.memory_manager->add_message(b_.memory_number, "assistant", text);
-    } catch (const std::exception& e) {
-      log::error("Delivered " + job_label(run.job) + " but could not store it in memory: " + e.what());
-    }
-    log::success("⏰ Delivered " + job_label(run.job));
-    return;
-  }
+  const bool stored = b_.send_run ? b_.send_run(b_.master, body, run.id, run.scheduled_time)
+                                  : b_.send_message(b_.master, text);
+  if (!stored) throw std::runtime_error("the message was not stored for delivery");
 
-  const int attempt = run.attempts + 1;
-  if (static_cast<std::size_t>(run.attempts) < b_.retry_backoff.size()) {
-    const seconds delay = b_.retry_backoff[static_cast<std::size_t>(run.attempts)];
-    b_.jobs->record_failed_attempt(run.id, error, b_.clock->now() + delay);
-    log::warning("Delivery of " + job_label(run.job) + " failed (attempt " + std::to_string(attempt) +
-                 "): " + error + "; retrying in " + std::to_string(delay.count()) + "s");
-  } else {
-    b_.jobs->record_failed_attempt(run.id, error, std::nullopt);
-    composed_.erase(run.id);
-    log::error("Gave up delivering " + job_label(run.job) + " after " + std::to_string(attempt) +
-               " attempts: " + error);
+  if (!b_.jobs->mark_delivered(run.id))
+    log::warning("Run " + std::to_string(run.id) + " of " + job_label(run.job) +
+                 " was no longer pending when it was handed on");
+  try {
+    b_.memory_manager->add_message(b_.memory_number, "assistant", text);
+  } catch (const std::exception& e) {
+    log::error("Delivered " + job_label(run.job) + " but could not store it in memory: " + e.what());
   }
+  log::success("⏰ Delivered " + job_label(run.job));
 }
 
 std::string Scheduler::compose(const json& job) {

@@ -6,17 +6,15 @@
 // `start()` runs rounds on a thread of its own that sleeps until the next
 // round is needed, or until the registry reports a change.
 //
-// Delivery guarantees, with the registry's firing protocol (JobStore):
-// - A job fires at most once per scheduled time: the run is recorded, and the
-//   job advanced, before anything is composed or sent.
-// - A run recorded but never confirmed (the process died before or during
-//   the send) is delivered at the next start. Through `send_run` (the
-//   outbox, which stores one text per run and sends it under one id) the
-//   run then reaches the owner once; through a bare `send_message`, a
-//   process that dies after the send but before the delivery was recorded
-//   sends it once more after the restart.
-// - A failed send is retried after each delay of `retry_backoff` in turn,
-//   then given up with an error log line; it is never recorded as delivered.
+// Guarantees, with the registry's firing protocol (JobStore):
+// - Fires each run at most once: the run is recorded, and the job advanced,
+//   before anything is composed or handed on.
+// - Delivery is the outbox's (see `outbox.hpp`): a run is marked delivered
+//   once its text is stored there, and the outbox retries, removes
+//   duplicates and labels lateness. A run whose text could not be stored
+//   (the sender threw, or returned false) stays pending and the next round
+//   takes it again; so does a run recorded by a process that died before
+//   storing its text.
 #pragma once
 
 #include "core/identity/identity.hpp"
@@ -34,12 +32,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
-#include <vector>
 
 namespace talmo::scheduler {
-
-using namespace std::chrono_literals;
 
 // What a run sends to the owner:
 // - "direct": fixed_content exactly as stored; no model call.
@@ -70,14 +64,16 @@ const std::string& scheduled_task_prompt();
 // The scheduler's collaborators. Every port and store must be set (the
 // constructor checks); the stores must outlive the scheduler.
 struct Bindings {
-  // The bridge client (sendwire::send_message in production): true only when
-  // the bridge confirmed the message.
+  // Stores a text for the owner (Outbox::enqueue in production): returns
+  // true once the text is stored, and throws when it cannot be. Delivery to
+  // the owner is the outbox's (see `outbox.hpp`).
   std::function<bool(const std::string& number, const std::string& text)> send_message;
   // When set, used instead of send_message with the run's id, so a run
-  // delivered again after a crash can be recognised (the outbox stores one
-  // text per run), and with its scheduled time: `text` comes without the
-  // late prefix, which the sender adds by the time the text really reaches
-  // the owner (the outbox may hold it for hours while the bridge is down).
+  // handed on again after a crash is stored once (the outbox keys it by the
+  // run), and with its scheduled time: `text` comes without the late
+  // prefix, which the outbox adds by the time the text really reaches the
+  // owner (it may hold it for hours while the bridge is down). Returns and
+  // throws as send_message does.
   std::function<bool(const std::string& number, const std::string& text, std::int64_t run_id, TimePoint due)>
       send_run;
   // When set, every round runs through it (the owner's single line of work,
@@ -103,13 +99,10 @@ struct Bindings {
   std::string memory_number;
   // MISFIRE_GRACE: a one-time job missed by less than this is sent late with
   // a label; one missed by this much or more is skipped.
-  std::chrono::seconds misfire_grace = 6h;
-  // Delays between delivery attempts: one attempt, then one retry after each
-  // delay, then the run is given up.
-  std::vector<std::chrono::seconds> retry_backoff = {10s, 30s, 2min, 10min};
+  std::chrono::seconds misfire_grace = std::chrono::hours(6);
   // The thread never sleeps longer than this, so a jump of the wall clock is
   // noticed within it.
-  std::chrono::milliseconds max_sleep = 30s;
+  std::chrono::milliseconds max_sleep = std::chrono::seconds(30);
 };
 
 // "⏰ Late by 2h 15m: " for a message delivered that late; "" below one
@@ -132,17 +125,18 @@ class Scheduler {
   //      more, against the monotonic clock), recurring jobs' next runs are
   //      recomputed from now, with one warning line; a jump forward is only
   //      lateness, which the rules below handle;
-  //   1. pending runs whose retry time has come, and runs left pending by an
-  //      earlier process, are delivered (or retried, or given up);
+  //   1. pending runs (left by an earlier round or an earlier process whose
+  //      text was never stored) are composed and handed on again;
   //   2. every due job fires: a one-time job missed by MISFIRE_GRACE or more
   //      is recorded as skipped (with a warning line); any other is
-  //      recorded, composed and sent. A recurring job fires once for all the
-  //      runs it missed, whatever their age. A message going out a minute or
-  //      more after its scheduled time (the earliest missed one) carries the
-  //      late prefix;
-  // and answers when the next round is needed (the earliest next run or
-  // retry), or nothing when no job will fire again. A failure of one run is
-  // logged and does not stop the others; a failure of the store propagates.
+  //      recorded, composed and handed on. A recurring job fires once for
+  //      all the runs it missed, whatever their age. A message going out a
+  //      minute or more after its scheduled time (the earliest missed one)
+  //      carries the late prefix;
+  // and answers when the next round is needed (the earliest next run, or now
+  // while a run is pending), or nothing when no job will fire again. A
+  // failure of one run is logged and does not stop the others; a failure of
+  // the store propagates.
   std::optional<TimePoint> tick();
 
   // Runs rounds on a background thread until stop(). A round that throws is
@@ -175,10 +169,6 @@ class Scheduler {
 
   Bindings b_;
   std::mutex round_mu_;
-  // Composed texts of runs still being retried, so a retry sends the same
-  // words without asking the model again. Lost with the process: a run
-  // recovered after a restart is composed afresh.
-  std::unordered_map<std::int64_t, std::string> composed_;
   std::shared_ptr<WakeState> wake_;
   // Both clock readings of the latest round.
   std::optional<TimePoint> last_wall_;

@@ -1,3 +1,4 @@
+// The scheduler: composing each mode, firing at local times, misfires, clock steps, crashes, its thread.
 #include "core/scheduler/scheduler.hpp"
 
 #include "core/llm/lexgate/lexgate.hpp"
@@ -12,7 +13,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <stdexcept>
 
@@ -144,13 +144,13 @@ class SchedulerTest : public ::testing::Test {
     Bindings b;
     b.send_message = [this](const std::string& number, const std::string& text) {
       std::lock_guard lock(mu_);
+      if (store_failures_ > 0) {
+        --store_failures_;
+        throw std::runtime_error("database is locked");
+      }
       sent_.push_back({clock_->now(), number, text});
       cv_.notify_all();
-      if (bridge_.empty()) return true;
-      const bool up = bridge_.front();
-      bridge_.pop_front();
-      if (!up && throw_when_down_) throw std::runtime_error("connection refused");
-      return up;
+      return true;
     };
     b.get_response_with_system = [this](const json& messages) {
       model_calls_.push_back(messages);
@@ -213,9 +213,8 @@ class SchedulerTest : public ::testing::Test {
 
   std::mutex mu_;
   std::condition_variable cv_;
-  std::vector<Sent> sent_;
-  std::deque<bool> bridge_;  // outcome of each send in turn; up when empty
-  bool throw_when_down_ = false;
+  std::vector<Sent> sent_;  // texts stored, with when
+  int store_failures_ = 0;  // sends that throw (nothing stored) before they succeed
   std::vector<json> model_calls_;
   std::optional<std::string> model_reply_ = "Good morning, Boss! Coffee first, empires later.";
 };
@@ -526,45 +525,28 @@ TEST_F(SchedulerTest, CrashAfterTheSendButBeforeItsRecordResendsExactlyOnce) {
   EXPECT_EQ(texts(), (std::vector<std::string>{"Water", "Water", "Water"}));  // the 12:00 run
 }
 
-// ---- Delivery failures ----
+// ---- Handing texts on ----
 
-TEST_F(SchedulerTest, BridgeDownThenUpRetriesWithBackoffAndSendsTheSameWords) {
-  bridge_ = {false, false, true};
-  throw_when_down_ = true;  // a throwing send counts as a failed one
-  add(job("llm", "Greet Boss.", "date", {{"run_date", "2026-05-06 11:00:00"}}));
+// A text the outbox could not store leaves its run pending; the next round
+// (due at once) composes and stores it, and only then is it delivered.
+TEST_F(SchedulerTest, RunWhoseTextCouldNotBeStoredStaysPendingAndTheNextRoundStoresIt) {
+  store_failures_ = 1;
+  add(reminder("2026-05-06 11:00:00"));
+  clock_->set(local("2026-05-06 11:00:00"));
   log::Capture capture;
-  run_until(local("2026-05-06 12:00:00"));
+  const auto next = scheduler().tick();
+  EXPECT_EQ(next, local("2026-05-06 11:00:00"));
+  ASSERT_EQ(store_->pending_runs().size(), 1u);
+  EXPECT_TRUE(capture.has(log::Level::error, "Firing schedule 1 ('Task') failed: database is locked"));
+  EXPECT_TRUE(capture.messages(log::Level::success).empty());
+  EXPECT_EQ(history(), json::array());
 
-  EXPECT_EQ(local_times(), (std::vector<std::string>{"2026-05-06 11:00:00", "2026-05-06 11:00:10",
-                                                     "2026-05-06 11:00:40"}));
-  EXPECT_EQ(texts(), std::vector<std::string>(3, *model_reply_));
-  EXPECT_EQ(model_calls_.size(), 1u);
-  EXPECT_EQ(capture.messages(log::Level::warning).size(), 2u);
-  EXPECT_TRUE(capture.contains(log::Level::warning, "failed (attempt 1): connection refused; retrying in 10s"));
+  clock_->set(local("2026-05-06 11:00:01"));
+  EXPECT_FALSE(scheduler().tick());  // nothing left to wake for
+  EXPECT_EQ(texts(), std::vector<std::string>{"Time to stretch, Boss."});
+  EXPECT_TRUE(store_->pending_runs().empty());
   EXPECT_EQ(store_->find_run(1)->state, RunState::delivered);
   EXPECT_EQ(history().size(), 1u);
-}
-
-TEST_F(SchedulerTest, DeliveryIsGivenUpAfterTheLastBackoffAndNeverReportedDelivered) {
-  bridge_ = {false, false, false, false, false, false};
-  add(reminder("2026-05-06 11:00:00"));
-  log::Capture capture;
-  run_until(local("2026-05-07 00:00:00"));
-
-  EXPECT_EQ(local_times(), (std::vector<std::string>{"2026-05-06 11:00:00", "2026-05-06 11:00:10",
-                                                     "2026-05-06 11:00:40", "2026-05-06 11:02:40",
-                                                     "2026-05-06 11:12:40"}));
-  // The last attempt went out over ten minutes late, and says so.
-  EXPECT_EQ(sent_.back().text, "⏰ Late by 12m: Time to stretch, Boss.");
-  EXPECT_TRUE(capture.has(log::Level::error,
-                          "Gave up delivering schedule 1 ('Task') after 5 attempts: the bridge did "
-                          "not accept the message"));
-  EXPECT_TRUE(capture.messages(log::Level::success).empty());
-  const auto run = store_->find_run(1);
-  EXPECT_EQ(run->state, RunState::failed);
-  EXPECT_EQ(run->attempts, 5);
-  EXPECT_EQ(history(), json::array());
-  EXPECT_FALSE(scheduler().tick());  // nothing left to wake for
 }
 
 // ---- The thread ----

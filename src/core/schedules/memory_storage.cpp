@@ -1,3 +1,4 @@
+// The registry's in-memory storage layer, for tests and tools that keep nothing.
 #include "core/schedules/storage.hpp"
 
 #include <algorithm>

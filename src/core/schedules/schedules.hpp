@@ -61,8 +61,8 @@ class ScheduleRegistry {
 
 // What became of one firing of a job.
 enum class RunState {
-  pending,    // recorded as fired; delivery not yet confirmed
-  delivered,  // the owner got it
+  pending,    // recorded as fired; its text not yet stored for delivery
+  delivered,  // its text was stored for delivery (the outbox's from there)
   failed,     // delivery given up
   skipped,    // recorded without delivery (for example missed by too much)
 };
@@ -97,11 +97,14 @@ struct DueJob {
 //   1. due_jobs(now) names each job whose next run is not after `now`.
 //   2. record_fire(job, scheduled_time) stores the run as pending AND
 //      advances the job in one transaction, before anything is sent.
-//   3. After a confirmed send, mark_delivered(run); after a failed one,
-//      record_failed_attempt(run, ...) with the next retry time, or without
-//      one to give up.
-//   4. At start-up, pending_runs() lists runs recorded but never confirmed:
-//      the process died between 2 and 3; deliver them once.
+//   3. Once the run's text is stored for delivery (the sender returned
+//      true: Outbox::enqueue, which owns delivery from there; see
+//      `app/outbox.hpp`), mark_delivered(run). A caller that retries by
+//      itself records a failed attempt with record_failed_attempt(run, ...)
+//      and the next retry time, or without one to give up.
+//   4. pending_runs() lists runs recorded but whose text was never stored
+//      (the process died between 2 and 3, or storing failed); hand them on
+//      once.
 // A crash before 2 leaves the job due (it fires on restart); a crash after 2
 // leaves a pending run and never a second firing.
 //

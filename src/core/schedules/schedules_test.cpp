@@ -1,3 +1,4 @@
+// The job registry: validation, the board, firing and run records, the SQLite file, zones.
 #include "core/schedules/schedules.hpp"
 
 #include "core/schedules/trigger.hpp"

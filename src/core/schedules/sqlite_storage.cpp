@@ -1,3 +1,4 @@
+// The registry's SQLite storage layer: jobs and runs in talmo.db, with its migrations.
 #include "core/schedules/storage.hpp"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// Triggers: local date-times across clock changes, and date, interval and cron next runs.
 #include "core/schedules/trigger.hpp"
 #include "support/tz.hpp"
 

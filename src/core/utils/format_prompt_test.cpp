@@ -1,3 +1,4 @@
+// format_prompt: placeholders filled once, defaults, the owner's date and time, composed prompts.
 #include "core/utils/format_prompt.hpp"
 
 #include "core/prompts/templates/templates.hpp"

@@ -1,3 +1,4 @@
+// The Tavily provider against a loopback service: requests, refusals, errors.
 #include "core/web_search/web_search.hpp"
 
 #include "testing/fake_server.hpp"

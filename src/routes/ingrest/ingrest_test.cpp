@@ -1,3 +1,4 @@
+// The webhook routes: the owner check; text, audio and other kinds; bad bodies; the guard; mounted.
 #include "routes/ingrest/ingrest.hpp"
 
 #include "core/prompts/messages/messages.hpp"

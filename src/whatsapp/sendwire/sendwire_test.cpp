@@ -1,3 +1,4 @@
+// The bridge client against a loopback bridge: sends, typing, token, status, error lines, retry verdicts.
 #include "whatsapp/sendwire/sendwire.hpp"
 
 #include "support/json.hpp"

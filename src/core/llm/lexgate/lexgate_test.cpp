@@ -1,3 +1,4 @@
+// The LLM gateway against a loopback service: requests, key rotation, failures, secrets, transcription.
 #include "core/llm/lexgate/lexgate.hpp"
 
 #include "support/log.hpp"

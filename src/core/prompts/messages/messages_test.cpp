@@ -1,3 +1,4 @@
+// The fixed messages to the owner: their texts, placeholders and lengths.
 #include "core/prompts/messages/messages.hpp"
 
 #include "support/unicode.hpp"

@@ -1,3 +1,4 @@
+// The prompt templates: lengths, block layout, placeholders.
 #include "core/prompts/templates/templates.hpp"
 
 #include "support/unicode.hpp"
