@@ -499,9 +499,8 @@ void require_master_number(const Config& config) {
 phone::International require_owner_number(const Config& config) {
   require_master_number(config);
   if (auto owner = phone::parse_international(config.master_number)) return *owner;
-  throw ConfigError("MASTER_NUMBER " + quote_text(config.master_number) +
-                    " is not a full international number: start it with the country code "
-                    "(write it as +92 300 1234567)");
+  throw ConfigError("MASTER_NUMBER " + quote_text(config.master_number) + " " +
+                    phone::NOT_INTERNATIONAL);
 }
 
 void require_safe_listening(const Config& config) {
