@@ -20,9 +20,9 @@ namespace {
 
 // What a person at a terminal sees while the engine works; erased before the
 // reply is printed over it.
-constexpr std::string_view kTypingMark = "\x1b[2m… typing\x1b[0m";
-constexpr std::string_view kEraseLine = "\r\x1b[K";
-constexpr std::string_view kPrompt = "> ";
+constexpr std::string_view TYPING_MARK = "\x1b[2m… typing\x1b[0m";
+constexpr std::string_view ERASE_LINE = "\r\x1b[K";
+constexpr std::string_view PROMPT = "> ";
 
 class Console {
  public:
@@ -37,7 +37,7 @@ class Console {
   bool typing(bool on) {
     if (!c_.interactive) return true;
     if (on && !mark_shown_) {
-      c_.out << kTypingMark << std::flush;
+      c_.out << TYPING_MARK << std::flush;
       mark_shown_ = true;
     } else if (!on) {
       clear_mark();
@@ -47,12 +47,12 @@ class Console {
 
   void clear_mark() {
     if (!mark_shown_) return;
-    c_.out << kEraseLine << std::flush;
+    c_.out << ERASE_LINE << std::flush;
     mark_shown_ = false;
   }
 
   void prompt() {
-    if (c_.interactive) c_.out << kPrompt << std::flush;
+    if (c_.interactive) c_.out << PROMPT << std::flush;
   }
 
  private:

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // 2026-03-10 12:00:00 UTC, 13:00 in Berlin.
-const TimePoint kNow{std::chrono::seconds(1773144000)};
+const TimePoint NOW{std::chrono::seconds(1773144000)};
 
 class DataCommandsTest : public ::testing::Test {
  protected:
@@ -55,11 +55,11 @@ class DataCommandsTest : public ::testing::Test {
       memory->add_message("15550100", "user", "day " + std::to_string(i));
       clock->advance(24h);
     }
-    clock->set(kNow);
+    clock->set(NOW);
   }
 
   config::Config config;
-  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(kNow);
+  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(NOW);
   std::unique_ptr<db::Database> db;
   std::unique_ptr<memory::ConversationMemory> memory;
   std::unique_ptr<identity::IdentityStore> identity;
@@ -144,13 +144,13 @@ TEST_F(DataCommandsTest, ForgetAllResetsTheIdentityAndRemovesEveryJob) {
 }
 
 TEST_F(DataCommandsTest, RetentionPrunesOnceADayWithTheClock) {
-  fill_days(kNow - 10 * 24h, 11);  // entries aged 10 days .. 0 days
+  fill_days(NOW - 10 * 24h, 11);  // entries aged 10 days .. 0 days
   db->with([](SQLite::Database& raw) {
     raw.exec("INSERT INTO conversation_messages(number, role, content) VALUES('15550100', 'user', 'no time')");
   });
   Retention retention(*memory, clock, 7);
   EXPECT_EQ(retention.tick(), 4);  // 10, 9, 8 days old and the one without a time; 7 days old is kept
-  fill_days(kNow - 10 * 24h, 1);
+  fill_days(NOW - 10 * 24h, 1);
   clock->advance(23h);
   EXPECT_EQ(retention.tick(), std::nullopt);  // not a day yet
   EXPECT_EQ(memory->export_entries().size(), 9u);
@@ -205,14 +205,14 @@ TEST_F(DataCommandsTest, BackupWritesAnOpenableCopy) {
 
 TEST_F(DataCommandsTest, UsageTablePerDayInTheOwnersZone) {
   usage::UsageStore store(*db, clock);
-  clock->set(kNow - 24h);
+  clock->set(NOW - 24h);
   store.record({"m", "router", true, 100, 20, 120});
-  clock->set(kNow);
+  clock->set(NOW);
   store.record({"m", "worker", true, 1000, 50, 1050});
   store.record({"m", "summarizer", false, std::nullopt, std::nullopt, std::nullopt});
-  clock->set(kNow - 40 * 24h);
+  clock->set(NOW - 40 * 24h);
   store.record({"m", "reminder", true, 7, 7, 14});  // outside the window
-  clock->set(kNow);
+  clock->set(NOW);
   ASSERT_EQ(usage_command(config, 30, console(), clock), 0) << err.str();
   EXPECT_EQ(out.str(),
             "Day           Calls       Prompt   Completion        Total  Failures\n"

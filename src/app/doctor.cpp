@@ -74,8 +74,7 @@ Check master_check(const std::string& master) {
                 "with its country code (e.g. \"+1 555 123 4567\")");
   auto owner = phone::parse_international(master);
   if (!owner)
-    return fail("MASTER_NUMBER \"" + master + "\" is not a full international number: start it with the "
-                "country code (write it as +92 300 1234567)");
+    return fail("MASTER_NUMBER \"" + master + "\" " + phone::NOT_INTERNATIONAL);
   return ok("MASTER_NUMBER is read as " + phone::describe(*owner) + "; only this number is served");
 }
 

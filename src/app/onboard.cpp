@@ -57,8 +57,7 @@ std::string check_master(const std::string& v) {
   if (v.empty()) return "the master number is needed";
   if (has_control(v)) return "the master number must be one line of text";
   if (!phone::parse_international(v))
-    return "\"" + v + "\" is not a full international number: start it with the country code "
-           "(write it as +92 300 1234567)";
+    return "\"" + v + "\" " + phone::NOT_INTERNATIONAL;
   return "";
 }
 // What makes a number that libphonenumber accepts doubtful, or "" when

@@ -29,7 +29,7 @@ struct Waiting {
 };
 
 // 128 random bits from SQLite's generator (seeded from the system's), as 32 hex digits.
-constexpr const char* kNewMsgId = "lower(hex(randomblob(16)))";
+constexpr const char* NEW_MSG_ID = "lower(hex(randomblob(16)))";
 
 }  // namespace
 
@@ -52,7 +52,7 @@ Outbox::Outbox(db::Database& db, OutboxOptions options) : db_(db), options_(std:
                          std::string("ALTER TABLE outbox ADD COLUMN msg_id TEXT;"
                                      "ALTER TABLE outbox ADD COLUMN due_ms INTEGER;"
                                      "ALTER TABLE outbox ADD COLUMN done_ms INTEGER;"
-                                     "UPDATE outbox SET msg_id = ") + kNewMsgId + ";"});
+                                     "UPDATE outbox SET msg_id = ") + NEW_MSG_ID + ";"});
   db_.with([&](SQLite::Database& d) {
     SQLite::Statement prune(d, "DELETE FROM outbox WHERE state != 'pending' AND stored_ms < ?");
     prune.bind(1, to_ms(options_.clock->now() - options_.keep));
@@ -66,7 +66,7 @@ bool Outbox::enqueue(const std::string& number, const std::string& text, const s
                      std::optional<TimePoint> due) {
   const bool stored = db_.write([&](SQLite::Database& d) {
     SQLite::Statement insert(d, std::string("INSERT OR IGNORE INTO outbox(number, text, key, stored_ms, due_ms, msg_id)"
-                                            " VALUES(?, ?, ?, ?, ?, ") + kNewMsgId + ")");
+                                            " VALUES(?, ?, ?, ?, ?, ") + NEW_MSG_ID + ")");
     insert.bind(1, number);
     insert.bind(2, text);
     if (key.empty())

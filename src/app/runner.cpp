@@ -13,7 +13,7 @@ namespace talmo::app {
 
 namespace {
 
-constexpr std::size_t kNoticeChars = 40;
+constexpr std::size_t NOTICE_CHARS = 40;
 
 // The conversation running on this thread, while the worker runs one.
 struct Current {
@@ -56,8 +56,8 @@ class StartMarkingMemory final : public memory::ConversationMemory {
 }  // namespace
 
 std::string interrupted_notice(const std::string& message) {
-  std::string quoted = unicode::first_chars(message, kNoticeChars);
-  if (unicode::length(message) > kNoticeChars) quoted += "…";
+  std::string quoted = unicode::first_chars(message, NOTICE_CHARS);
+  if (unicode::length(message) > NOTICE_CHARS) quoted += "…";
   return "⚠️ I was interrupted while handling your message “" + quoted +
          "”. Please send it again if it still matters.";
 }

@@ -88,27 +88,27 @@ class LogFormat : public ::testing::Test {
 };
 
 // 2026-03-10 12:00:00.042 UTC (winter, +01:00) and 2026-07-10 12:00:00.042 UTC (summer, +02:00).
-const TimePoint kWinter = TimePoint(std::chrono::milliseconds(1773144000042));
-const TimePoint kSummer = TimePoint(std::chrono::milliseconds(1783684800042));
+const TimePoint WINTER = TimePoint(std::chrono::milliseconds(1773144000042));
+const TimePoint SUMMER = TimePoint(std::chrono::milliseconds(1783684800042));
 
 TEST_F(LogFormat, LinesPerFormat) {
   const Output text{}, journal{false, true}, as_json{true};
   Output file_under_journal{false, true, "/tmp/talmo.log"};
   const std::tuple<const Output*, Level, TimePoint, std::string> cases[] = {
-      {&text, Level::info, kWinter, "2026-03-10 13:00:00.042+01:00 | INFO    | Talmo listening {x}"},
-      {&text, Level::success, kSummer, "2026-07-10 14:00:00.042+02:00 | SUCCESS | Talmo listening {x}"},
-      {&journal, Level::error, kWinter, "<3>ERROR   | Talmo listening {x}"},
-      {&journal, Level::warning, kWinter, "<4>WARNING | Talmo listening {x}"},
-      {&journal, Level::success, kWinter, "<5>SUCCESS | Talmo listening {x}"},
-      {&journal, Level::info, kWinter, "<6>INFO    | Talmo listening {x}"},
-      {&journal, Level::debug, kWinter, "<7>DEBUG   | Talmo listening {x}"},
+      {&text, Level::info, WINTER, "2026-03-10 13:00:00.042+01:00 | INFO    | Talmo listening {x}"},
+      {&text, Level::success, SUMMER, "2026-07-10 14:00:00.042+02:00 | SUCCESS | Talmo listening {x}"},
+      {&journal, Level::error, WINTER, "<3>ERROR   | Talmo listening {x}"},
+      {&journal, Level::warning, WINTER, "<4>WARNING | Talmo listening {x}"},
+      {&journal, Level::success, WINTER, "<5>SUCCESS | Talmo listening {x}"},
+      {&journal, Level::info, WINTER, "<6>INFO    | Talmo listening {x}"},
+      {&journal, Level::debug, WINTER, "<7>DEBUG   | Talmo listening {x}"},
       // A file has no journal to add the time.
-      {&file_under_journal, Level::debug, kWinter, "2026-03-10 13:00:00.042+01:00 | DEBUG   | Talmo listening {x}"},
+      {&file_under_journal, Level::debug, WINTER, "2026-03-10 13:00:00.042+01:00 | DEBUG   | Talmo listening {x}"},
   };
   for (const auto& [output, level, time, expected] : cases)
     EXPECT_EQ(format_line(*output, level, "Talmo listening {x}", time), expected);
 
-  const std::string line = format_line(as_json, Level::warning, "two\nlines \"quoted\" ✓", kSummer);
+  const std::string line = format_line(as_json, Level::warning, "two\nlines \"quoted\" ✓", SUMMER);
   EXPECT_EQ(line.find('\n'), std::string::npos);
   EXPECT_EQ(json::parse(line),
             json::parse(R"({"time": "2026-07-10T14:00:00.042+02:00", "level": "warning", "message": "two\nlines \"quoted\" ✓"})"));

@@ -34,6 +34,12 @@ struct International {
 // number such as "+1 (555) 123-4567" is accepted.
 std::optional<International> parse_international(std::string_view text);
 
+// Said after a number that parse_international refused, wherever the owner
+// typed it: what a full international number looks like.
+inline constexpr const char* NOT_INTERNATIONAL =
+    "is not a full international number: start it with the country code "
+    "(write it as +92 300 1234567)";
+
 // "+92 300 1234567 (Pakistan)", or the formatted number alone when the
 // country is unknown: how the number was understood, for the owner to check.
 std::string describe(const International& number);

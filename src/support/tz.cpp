@@ -17,7 +17,7 @@ using std::chrono::seconds;
 using sys_seconds = std::chrono::sys_seconds;
 
 // Where date/tz reads the zone files on this system.
-constexpr const char* kZoneDir = "/usr/share/zoneinfo/";
+constexpr const char* ZONE_DIR = "/usr/share/zoneinfo/";
 
 // A zone's rule for the years after its last listed transition, from the
 // POSIX TZ string of its file's footer ("EST5EDT,M3.2.0,M11.1.0"). Only
@@ -183,7 +183,7 @@ ZoneOffset rule_offset(const Rule& rule, sys_seconds t) {
 // The footer of a version 2+ TZif file: the text between its last two line breaks.
 std::optional<Rule> load_rule(const std::string& zone_name) {
   if (zone_name.find("..") != std::string::npos) return std::nullopt;
-  std::ifstream in(kZoneDir + zone_name, std::ios::binary);
+  std::ifstream in(ZONE_DIR + zone_name, std::ios::binary);
   if (!in) return std::nullopt;
   const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (data.size() < 46 || data.compare(0, 4, "TZif") != 0 || data[4] < '2' || data.back() != '\n')

@@ -9,12 +9,12 @@ namespace talmo::unicode {
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t REPLACEMENT = 0xFFFD;
 
 bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 void append_utf8(std::string& out, char32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = REPLACEMENT;
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -108,7 +108,7 @@ Decoded decode_at(std::string_view text, std::size_t pos) {
     if (b0 == 0xF0) lo = 0x90;  // overlong
     if (b0 == 0xF4) hi = 0x8F;  // beyond U+10FFFF
   } else {
-    return {kReplacement, 1, false};
+    return {REPLACEMENT, 1, false};
   }
 
   std::size_t i = 1;
@@ -119,7 +119,7 @@ Decoded decode_at(std::string_view text, std::size_t pos) {
     if (!ok) break;
     cp = (cp << 6) | (b & 0x3F);
   }
-  if (i <= need) return {kReplacement, i, false};
+  if (i <= need) return {REPLACEMENT, i, false};
   return {cp, need + 1, true};
 }
 

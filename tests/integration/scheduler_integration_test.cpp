@@ -29,7 +29,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* const kReminder = "Time to stretch, Boss.";
+const char* const REMINDER = "Time to stretch, Boss.";
 
 int free_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -140,7 +140,7 @@ class SchedulerIntegration : public ::testing::Test {
   }
   std::size_t reminders_sent() const {
     const auto texts = sent_texts();
-    return static_cast<std::size_t>(std::count(texts.begin(), texts.end(), kReminder));
+    return static_cast<std::size_t>(std::count(texts.begin(), texts.end(), REMINDER));
   }
   // Waits (bounded) until the reminder has reached the bridge.
   bool wait_for_reminder(std::chrono::seconds timeout) const {
@@ -171,7 +171,7 @@ TEST_F(SchedulerIntegration, ReminderFromAConversationSurvivesAKilledServer) {
     } else {
       const json add = {{"title", "Stretch"},
                         {"mode", "direct"},
-                        {"fixed_content", kReminder},
+                        {"fixed_content", REMINDER},
                         {"trigger_type", "date"},
                         {"trigger_args", {{"run_date", utc_in(6s)}}}};
       content = {{"thought", "add it"},
@@ -208,7 +208,7 @@ TEST_F(SchedulerIntegration, ReminderFromAConversationSurvivesAKilledServer) {
   start_talmo();
   ASSERT_TRUE(wait_for_reminder(20s));
   EXPECT_EQ(talmo_->stop(SIGTERM), 0);
-  EXPECT_EQ(sent_texts(), (std::vector<std::string>{"Done, Boss.", kReminder}));
+  EXPECT_EQ(sent_texts(), (std::vector<std::string>{"Done, Boss.", REMINDER}));
   EXPECT_EQ(calls.load(), 2);
 }
 

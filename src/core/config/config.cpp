@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Every setting the file may hold (the same names are read from the environment).
-constexpr std::string_view kSettings[] = {
+constexpr std::string_view SETTINGS[] = {
     "MASTER_NUMBER", "GROQ_API_KEYS",   "GROQ_MODEL",     "WHISPER_MODEL",   "TAVILY_API_KEY",
     "GROQ_BASE_URL", "TAVILY_BASE_URL", "BRIDGE_URL",     "TALMO_HOST",      "TALMO_PORT",
     "TALMO_DATA_DIR", "TALMO_TIMEZONE", "TALMO_LOG_LEVEL", "HISTORY_LIMIT",  "MISFIRE_GRACE",
@@ -35,13 +35,13 @@ constexpr std::string_view kSettings[] = {
     "BRIDGE_LOG_FILE"};
 
 // These decide where the file is, so only the environment can set them.
-constexpr std::string_view kEnvironmentOnly[] = {"TALMO_HOME", "TALMO_CONFIG"};
+constexpr std::string_view ENVIRONMENT_ONLY[] = {"TALMO_HOME", "TALMO_CONFIG"};
 
 // Large enough for any sensible grace, small enough never to overflow a time point.
-constexpr long long kMaxDurationSeconds = 3650LL * 24 * 3600;
+constexpr long long MAX_DURATION_SECONDS = 3650LL * 24 * 3600;
 
 bool is_known_setting(std::string_view name) {
-  return std::find(std::begin(kSettings), std::end(kSettings), name) != std::end(kSettings);
+  return std::find(std::begin(SETTINGS), std::end(SETTINGS), name) != std::end(SETTINGS);
 }
 
 // Edits (insert, delete, replace one character) between the two names, case ignored.
@@ -66,7 +66,7 @@ size_t edit_distance(std::string_view a, std::string_view b) {
 std::optional<std::string_view> closest_setting(std::string_view name) {
   std::optional<std::string_view> best;
   size_t best_distance = std::max<size_t>(2, name.size() / 4) + 1;
-  for (std::string_view known : kSettings) {
+  for (std::string_view known : SETTINGS) {
     const size_t d = edit_distance(name, known);
     if (d < best_distance) {
       best = known;
@@ -224,7 +224,7 @@ class Source {
       const std::string_view name = key.str();
       if (is_known_setting(name)) continue;
       const std::string where = file_.string() + ":" + std::to_string(key.source().begin.line) + ": ";
-      if (std::find(std::begin(kEnvironmentOnly), std::end(kEnvironmentOnly), name) != std::end(kEnvironmentOnly))
+      if (std::find(std::begin(ENVIRONMENT_ONLY), std::end(ENVIRONMENT_ONLY), name) != std::end(ENVIRONMENT_ONLY))
         log::warning(where + std::string(name) + " is read only from the environment; ignored here");
       else if (auto meant = closest_setting(name))
         log::warning(where + "unknown setting " + std::string(name) + "; did you mean " + std::string(*meant) + "?");
@@ -324,7 +324,7 @@ std::chrono::seconds duration_setting(const Source& source, std::string_view nam
   }
   if (!raw.node) return fallback;
   if (auto number = raw.node->as_integer()) {
-    if (number->get() < 0 || number->get() > kMaxDurationSeconds)
+    if (number->get() < 0 || number->get() > MAX_DURATION_SECONDS)
       source.fail(raw, requirement + ", got " + std::to_string(number->get()));
     return std::chrono::seconds(number->get());
   }
@@ -343,7 +343,7 @@ std::optional<std::chrono::seconds> parse_duration(std::string_view input) {
   if (all_digits(text)) {
     if (text.size() > 12) return std::nullopt;
     const long long seconds = std::stoll(text);
-    if (seconds > kMaxDurationSeconds) return std::nullopt;
+    if (seconds > MAX_DURATION_SECONDS) return std::nullopt;
     return std::chrono::seconds(seconds);
   }
   static constexpr std::string_view units = "dhms";
@@ -362,7 +362,7 @@ std::optional<std::chrono::seconds> parse_duration(std::string_view input) {
     next_unit = rank + 1;
     ++i;
     total += amount * unit_seconds[rank];
-    if (total > kMaxDurationSeconds) return std::nullopt;
+    if (total > MAX_DURATION_SECONDS) return std::nullopt;
   }
   return std::chrono::seconds(total);
 }
@@ -499,9 +499,8 @@ void require_master_number(const Config& config) {
 phone::International require_owner_number(const Config& config) {
   require_master_number(config);
   if (auto owner = phone::parse_international(config.master_number)) return *owner;
-  throw ConfigError("MASTER_NUMBER " + quote_text(config.master_number) +
-                    " is not a full international number: start it with the country code "
-                    "(write it as +92 300 1234567)");
+  throw ConfigError("MASTER_NUMBER " + quote_text(config.master_number) + " " +
+                    phone::NOT_INTERNATIONAL);
 }
 
 void require_safe_listening(const Config& config) {

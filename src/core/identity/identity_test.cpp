@@ -13,7 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kDefaults = R"({"bot_name": "Talmo", "owner": "Boss", "tone": "Professional", "response_type": "Concise"})";
+const char* const DEFAULTS = R"({"bot_name": "Talmo", "owner": "Boss", "tone": "Professional", "response_type": "Concise"})";
 
 // The same behaviour is expected of the SQLite store and of the in-memory fake.
 class IdentityStoreTest : public ::testing::TestWithParam<bool> {
@@ -32,7 +32,7 @@ class IdentityStoreTest : public ::testing::TestWithParam<bool> {
   std::unique_ptr<IdentityStore> store_;
 };
 
-TEST_P(IdentityStoreTest, StartsWithTheFourDefaultsInOrder) { EXPECT_EQ(profile(), kDefaults); }
+TEST_P(IdentityStoreTest, StartsWithTheFourDefaultsInOrder) { EXPECT_EQ(profile(), DEFAULTS); }
 
 TEST_P(IdentityStoreTest, UpdateReplacesInPlaceAndAppendsInGivenOrder) {
   store_->update_identity(json::parse(R"({"zodiac": "Leo", "owner": "Chief", "age": 41, "height": 1.0})"));
@@ -48,20 +48,20 @@ TEST_P(IdentityStoreTest, UpdateReplacesInPlaceAndAppendsInGivenOrder) {
 TEST_P(IdentityStoreTest, UpdateRefusesNonMaps) {
   for (const char* bad : {R"(["owner"])", R"("owner")", "null", "3"})
     EXPECT_THROW(store_->update_identity(json::parse(bad)), std::invalid_argument) << bad;
-  EXPECT_EQ(profile(), kDefaults);
+  EXPECT_EQ(profile(), DEFAULTS);
 }
 
 TEST_P(IdentityStoreTest, RemoveKeepsCoreKeysAndReportsWhatWentAway) {
   store_->update_identity(json::parse(R"({"city": "Oslo", "1": "one", "None": "nil", "True": "yes", "pet": "cat"})"));
   const json removed = store_->remove_identity_keys(json::parse(R"(["owner", "pet", "missing", "pet", 1, null, true, "city"])"));
   EXPECT_EQ(json_text(removed), R"(["pet", "1", "None", "True", "city"])");
-  EXPECT_EQ(profile(), kDefaults);
+  EXPECT_EQ(profile(), DEFAULTS);
 
   store_->update_identity(json::parse(R"({"city": "Oslo"})"));
   EXPECT_EQ(json_text(store_->remove_identity_keys("city")), R"(["city"])");  // one key on its own
   EXPECT_EQ(json_text(store_->remove_identity_keys(json::parse(R"(["bot_name", "tone", "response_type"])"))), "[]");
   EXPECT_EQ(json_text(store_->remove_identity_keys(json::array())), "[]");
-  EXPECT_EQ(profile(), kDefaults);
+  EXPECT_EQ(profile(), DEFAULTS);
 }
 
 TEST_P(IdentityStoreTest, RemovedKeyComesBackAtTheEnd) {

@@ -31,14 +31,14 @@ using std::chrono::seconds;
 
 // The thread's shortest sleep: keeps a job the store refuses to advance from
 // spinning the loop, and is short enough not to delay a run noticeably.
-constexpr milliseconds kMinSleep{200};
+constexpr milliseconds MIN_SLEEP{200};
 // After a round that failed as a whole (the store is unreachable).
-constexpr milliseconds kFailureSleep{5000};
+constexpr milliseconds FAILURE_SLEEP{5000};
 // Delivered this much after its scheduled time, a message is labelled late.
-constexpr seconds kLateAfter{60};
+constexpr seconds LATE_AFTER{60};
 // The wall clock falling behind the monotonic one by this much between two
 // rounds means it was set back (slewing never comes near it).
-constexpr milliseconds kClockStepBack{1000};
+constexpr milliseconds CLOCK_STEP_BACK{1000};
 
 // Text of a job field: a text as it is, null as "", anything else as its
 // display text.
@@ -98,7 +98,7 @@ json select_identity(const json& identity, const json& args) {
 }  // namespace
 
 std::string late_prefix(seconds lateness) {
-  if (lateness < kLateAfter) return "";
+  if (lateness < LATE_AFTER) return "";
   return "⏰ Late by " + duration_text(lateness) + ": ";
 }
 
@@ -133,7 +133,7 @@ Scheduler::Scheduler(Bindings bindings)
   require(!b_.master.empty(), "master");
   if (b_.memory_number.empty()) b_.memory_number = unicode::digits_only(b_.master);
   if (b_.memory_number.empty()) b_.memory_number = b_.master;
-  if (b_.max_sleep < kMinSleep) b_.max_sleep = kMinSleep;
+  if (b_.max_sleep < MIN_SLEEP) b_.max_sleep = MIN_SLEEP;
 }
 
 Scheduler::~Scheduler() { stop(); }
@@ -182,11 +182,11 @@ void Scheduler::notice_clock_set_back(TimePoint now) {
     const auto passed = duration_cast<milliseconds>(mono - *last_mono_);
     const auto moved = duration_cast<milliseconds>(now - *last_wall_);
     const milliseconds back = passed - moved;
-    if (back >= kClockStepBack) {
+    if (back >= CLOCK_STEP_BACK) {
       const int changed = b_.jobs->recompute_next_runs();
       const seconds s = duration_cast<seconds>(back);
       log::warning("⏰ The wall clock went back by " +
-                   (s < kLateAfter ? std::to_string(s.count()) + "s" : duration_text(s)) +
+                   (s < LATE_AFTER ? std::to_string(s.count()) + "s" : duration_text(s)) +
                    "; next runs recomputed from now for " + std::to_string(changed) + " recurring job(s)");
     }
   }
@@ -398,14 +398,14 @@ void Scheduler::thread_main() {
         next.reset();  // the line has stopped: nothing to do until stop()
       } else if (next) {
         const auto until = std::chrono::ceil<milliseconds>(*next - b_.clock->now());
-        wait = std::clamp(until, kMinSleep, b_.max_sleep);
+        wait = std::clamp(until, MIN_SLEEP, b_.max_sleep);
       }
     } catch (const std::exception& e) {
       log::error(std::string("Scheduler round failed: ") + e.what());
-      wait = std::min(kFailureSleep, b_.max_sleep);
+      wait = std::min(FAILURE_SLEEP, b_.max_sleep);
     } catch (...) {
       log::error("Scheduler round failed: unknown error");
-      wait = std::min(kFailureSleep, b_.max_sleep);
+      wait = std::min(FAILURE_SLEEP, b_.max_sleep);
     }
     lock.lock();
     state.cv.wait_for(lock, wait, [&] { return state.stop || state.woken; });

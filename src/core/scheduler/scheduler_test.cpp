@@ -22,15 +22,15 @@ namespace {
 using schedules::NewJob;
 using schedules::RunState;
 
-const char* const kZone = "Europe/Berlin";
-const char* const kMaster = "+1 555 123 4567";
-const char* const kMemoryKey = "15551234567";
+const char* const ZONE = "Europe/Berlin";
+const char* const MASTER = "+1 555 123 4567";
+const char* const MEMORY_KEY = "15551234567";
 
 TimePoint local(const char* text) {
   return TimePoint{schedules::to_instant(*schedules::parse_local_datetime(text),
-                                         date::locate_zone(kZone))};
+                                         date::locate_zone(ZONE))};
 }
-std::string local_text(TimePoint t) { return tz::format(t, kZone, "%Y-%m-%d %H:%M:%S"); }
+std::string local_text(TimePoint t) { return tz::format(t, ZONE, "%Y-%m-%d %H:%M:%S"); }
 
 NewJob job(const char* mode, const char* content, const char* type, json args) {
   NewJob j;
@@ -119,7 +119,7 @@ class SchedulerTest : public ::testing::Test {
             ("talmo_scheduler_" + std::to_string(::getpid()) + "_" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".db");
     remove_files();
-    store_ = schedules::make_memory_job_store(clock_, kZone);
+    store_ = schedules::make_memory_job_store(clock_, ZONE);
   }
   void TearDown() override {
     scheduler_.reset();
@@ -137,7 +137,7 @@ class SchedulerTest : public ::testing::Test {
     store_.reset();
     db_.reset();
     db_ = std::make_unique<db::Database>(path_.string());
-    store_ = schedules::make_sqlite_job_store(*db_, clock_, kZone);
+    store_ = schedules::make_sqlite_job_store(*db_, clock_, ZONE);
   }
 
   Bindings bindings(schedules::JobStore* jobs = nullptr) {
@@ -162,7 +162,7 @@ class SchedulerTest : public ::testing::Test {
     b.web_search_manager = [this] { return search_; };
     b.jobs = jobs ? jobs : store_.get();
     b.clock = clock_;
-    b.master = kMaster;
+    b.master = MASTER;
     return b;
   }
   Scheduler& scheduler() {
@@ -200,7 +200,7 @@ class SchedulerTest : public ::testing::Test {
     for (const Sent& s : sent_) out.push_back(local_text(s.at));
     return out;
   }
-  json history() { return memory_->get_history(kMemoryKey); }
+  json history() { return memory_->get_history(MEMORY_KEY); }
 
   std::shared_ptr<FakeClock> clock_ = std::make_shared<FakeClock>(local("2026-05-06 10:00:00"));
   std::filesystem::path path_;
@@ -237,7 +237,7 @@ TEST_F(SchedulerTest, DirectModeSendsTheStoredTextAtItsTimeWithoutTheModel) {
   run_until(local("2026-05-07 00:00:00"));
 
   ASSERT_EQ(sent_.size(), 1u);
-  EXPECT_EQ(sent_[0].number, kMaster);
+  EXPECT_EQ(sent_[0].number, MASTER);
   EXPECT_EQ(sent_[0].text, "Stretch, {owner} 🧘 — now!");
   EXPECT_EQ(local_text(sent_[0].at), "2026-05-06 14:00:00");
   EXPECT_TRUE(model_calls_.empty());
@@ -367,7 +367,7 @@ TEST_F(SchedulerTest, CronFiresAtItsLocalTimeAcrossBothClockChanges) {
                                                      "2026-03-30 02:30:00", "2026-03-31 02:30:00"}));
 
   scheduler_.reset();
-  store_ = schedules::make_memory_job_store(clock_, kZone);
+  store_ = schedules::make_memory_job_store(clock_, ZONE);
   sent_.clear();
   clock_->set(local("2026-10-23 12:00:00"));
   add(job("direct", "Night check", "cron", {{"hour", 2}, {"minute", 30}}));
@@ -389,7 +389,7 @@ TEST_F(SchedulerTest, IntervalAndDateJobsFireAtTheirInstantsAcrossAClockChange) 
   for (size_t i = 1; i < sent_.size(); ++i) EXPECT_EQ(sent_[i].at - sent_[i - 1].at, std::chrono::hours(1));
 
   scheduler_.reset();
-  store_ = schedules::make_memory_job_store(clock_, kZone);
+  store_ = schedules::make_memory_job_store(clock_, ZONE);
   sent_.clear();
   clock_->set(local("2026-03-28 12:00:00"));
   add(reminder("2026-03-29 02:30:00"));  // a time the spring-forward night skips

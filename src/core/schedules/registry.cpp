@@ -17,7 +17,7 @@ namespace {
 
 using std::chrono::seconds;
 
-const char* const kFieldNames[] = {"title",        "mode",         "fixed_content",
+const char* const FIELD_NAMES[] = {"title",        "mode",         "fixed_content",
                                    "trigger_type", "trigger_args", "fetch_module",
                                    "fetch_args",   "start_date",   "end_date"};
 
@@ -29,8 +29,8 @@ struct Fields {
   json* find(std::string_view name) {
     json* all[] = {&title,        &mode,       &fixed_content, &trigger_type, &trigger_args,
                    &fetch_module, &fetch_args, &start_date,    &end_date};
-    for (size_t i = 0; i < std::size(kFieldNames); ++i)
-      if (name == kFieldNames[i]) return all[i];
+    for (size_t i = 0; i < std::size(FIELD_NAMES); ++i)
+      if (name == FIELD_NAMES[i]) return all[i];
     return nullptr;
   }
 };

@@ -18,9 +18,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* const kZone = "Europe/Berlin";
+const char* const ZONE = "Europe/Berlin";
 
-TimePoint local(const char* text, const char* zone = kZone) {
+TimePoint local(const char* text, const char* zone = ZONE) {
   return TimePoint{to_instant(*parse_local_datetime(text), date::locate_zone(zone))};
 }
 
@@ -73,7 +73,7 @@ class Registry : public ::testing::TestWithParam<bool> {
     for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(path_.string() + ext);
   }
   bool sqlite() const { return GetParam(); }
-  void open(const char* zone = kZone) {
+  void open(const char* zone = ZONE) {
     store_.reset();
     db_.reset();
     if (sqlite()) {

@@ -9,7 +9,7 @@ namespace {
 
 // Step 1. Times are UTC seconds since the epoch; JSON columns hold the
 // values exactly as stored (any JSON value, key order kept).
-const char* const kSchemaV1 = R"sql(
+const char* const SCHEMA_V1 = R"sql(
 CREATE TABLE schedule_jobs (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   title TEXT NOT NULL,
@@ -92,7 +92,7 @@ std::optional<std::int64_t> optional_int(const SQLite::Column& c) {
   return c.getInt64();
 }
 
-const char* const kJobColumns =
+const char* const JOB_COLUMNS =
     "id, title, mode, fixed_content, trigger_type, trigger_args, fetch_module, fetch_args, "
     "start_date, end_date, zone, trigger_set_at, next_run, last_fire, finished, created_at, "
     "updated_at";
@@ -119,7 +119,7 @@ JobRecord read_job(SQLite::Statement& q) {
   return j;
 }
 
-// Binds every column but id, from index 1, in kJobColumns order.
+// Binds every column but id, from index 1, in JOB_COLUMNS order.
 void bind_job(SQLite::Statement& q, const JobRecord& j) {
   q.bind(1, j.title.get<std::string>());
   q.bind(2, j.mode.get<std::string>());
@@ -151,7 +151,7 @@ void update_job_row(SQLite::Database& d, const JobRecord& j) {
   q.exec();
 }
 
-const char* const kRunColumns =
+const char* const RUN_COLUMNS =
     "id, job_id, scheduled_time, fired_at, state, attempts, last_error, retry_at, job";
 
 Run read_run(SQLite::Statement& q) {
@@ -170,11 +170,11 @@ Run read_run(SQLite::Statement& q) {
 
 class SqliteStorage final : public Storage {
  public:
-  explicit SqliteStorage(db::Database& db) : db_(db) { db_.migrate("schedules", {kSchemaV1}); }
+  explicit SqliteStorage(db::Database& db) : db_(db) { db_.migrate("schedules", {SCHEMA_V1}); }
 
   std::vector<JobRecord> load_jobs() override {
     return db_.with([](SQLite::Database& d) {
-      SQLite::Statement q(d, std::string("SELECT ") + kJobColumns +
+      SQLite::Statement q(d, std::string("SELECT ") + JOB_COLUMNS +
                                  " FROM schedule_jobs WHERE finished = 0 ORDER BY id");
       std::vector<JobRecord> out;
       while (q.executeStep()) out.push_back(read_job(q));
@@ -232,7 +232,7 @@ class SqliteStorage final : public Storage {
 
   std::optional<Run> find_run(std::int64_t id) override {
     return db_.with([&](SQLite::Database& d) -> std::optional<Run> {
-      SQLite::Statement q(d, std::string("SELECT ") + kRunColumns + " FROM schedule_runs WHERE id = ?");
+      SQLite::Statement q(d, std::string("SELECT ") + RUN_COLUMNS + " FROM schedule_runs WHERE id = ?");
       q.bind(1, static_cast<int64_t>(id));
       if (q.executeStep()) return read_run(q);
       return std::nullopt;
@@ -241,7 +241,7 @@ class SqliteStorage final : public Storage {
 
   std::vector<Run> pending_runs() override {
     return db_.with([](SQLite::Database& d) {
-      SQLite::Statement q(d, std::string("SELECT ") + kRunColumns +
+      SQLite::Statement q(d, std::string("SELECT ") + RUN_COLUMNS +
                                  " FROM schedule_runs WHERE state = 'pending' "
                                  "ORDER BY scheduled_time, id");
       std::vector<Run> out;

@@ -53,17 +53,17 @@ struct FieldInfo {
   size_t name_count;
 };
 
-const char* const kMonthNames[] = {"jan", "feb", "mar", "apr", "may", "jun",
+const char* const MONTH_NAMES[] = {"jan", "feb", "mar", "apr", "may", "jun",
                                    "jul", "aug", "sep", "oct", "nov", "dec"};
-const char* const kDayNames[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+const char* const DAY_NAMES[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
 
 // In the order that decides which fields are "finer" than others.
-const std::array<FieldInfo, 8> kFields = {{
+const std::array<FieldInfo, 8> FIELDS = {{
     {"year", 1970, 9999, nullptr, 0},
-    {"month", 1, 12, kMonthNames, 12},
+    {"month", 1, 12, MONTH_NAMES, 12},
     {"day", 1, 31, nullptr, 0},
     {"week", 1, 53, nullptr, 0},
-    {"day_of_week", 0, 6, kDayNames, 7},
+    {"day_of_week", 0, 6, DAY_NAMES, 7},
     {"hour", 0, 23, nullptr, 0},
     {"minute", 0, 59, nullptr, 0},
     {"second", 0, 59, nullptr, 0},
@@ -72,7 +72,7 @@ const std::array<FieldInfo, 8> kFields = {{
 // What a field takes when it is not given: the minimum for fields finer
 // than the finest given one ("*" for week and day_of_week, which have no
 // natural minimum), every value otherwise.
-const std::array<const char*, 8> kFinerDefaults = {"*", "1", "1", "*", "*", "0", "0", "0"};
+const std::array<const char*, 8> FINER_DEFAULTS = {"*", "1", "1", "*", "*", "0", "0", "0"};
 
 CronField& field_at(CronSpec& spec, size_t i) {
   CronField* const fields[] = {&spec.year, &spec.month, &spec.day, &spec.week,
@@ -178,23 +178,23 @@ TriggerResult fail(std::string why) { return TriggerResult{std::nullopt, std::mo
 bool parse_cron(const json& args, CronSpec& spec, std::string& error) {
   for (const auto& [key, value] : args.items()) {
     bool known = false;
-    for (const auto& f : kFields) known = known || key == f.name;
+    for (const auto& f : FIELDS) known = known || key == f.name;
     if (!known) {
       error = "cron trigger has an unknown field '" + key + "'";
       return false;
     }
   }
-  size_t finest_given = kFields.size();
-  for (size_t i = 0; i < kFields.size(); ++i) {
-    const auto it = args.find(kFields[i].name);
+  size_t finest_given = FIELDS.size();
+  for (size_t i = 0; i < FIELDS.size(); ++i) {
+    const auto it = args.find(FIELDS[i].name);
     if (it != args.end() && !it->is_null()) finest_given = i;
   }
-  if (finest_given == kFields.size()) {
+  if (finest_given == FIELDS.size()) {
     error = "cron trigger needs at least one of year, month, day, week, day_of_week, hour, minute, second";
     return false;
   }
-  for (size_t i = 0; i < kFields.size(); ++i) {
-    const FieldInfo& info = kFields[i];
+  for (size_t i = 0; i < FIELDS.size(); ++i) {
+    const FieldInfo& info = FIELDS[i];
     const auto it = args.find(info.name);
     std::string expr;
     if (it != args.end() && !it->is_null()) {
@@ -206,7 +206,7 @@ bool parse_cron(const json& args, CronSpec& spec, std::string& error) {
       }
       expr = *text;
     } else {
-      expr = i > finest_given ? kFinerDefaults[i] : "*";
+      expr = i > finest_given ? FINER_DEFAULTS[i] : "*";
     }
     std::string why;
     if (!parse_expression(expr, info, field_at(spec, i), why)) {

@@ -63,7 +63,7 @@ Values gather() {
 
 enum class Slot { BotName, Owner, Tone, ResponseType, CurrentDate, CurrentTime, ExtraIdentity, Persona };
 
-constexpr std::array<std::pair<std::string_view, Slot>, 8> kPlaceholders{{
+constexpr std::array<std::pair<std::string_view, Slot>, 8> PLACEHOLDERS{{
     {"{bot_name}", Slot::BotName},
     {"{owner}", Slot::Owner},
     {"{tone}", Slot::Tone},
@@ -106,7 +106,7 @@ std::string fill(std::string_view templ, const Values& v) {
     out.append(templ.substr(pos, brace - pos));
     const std::string_view rest = templ.substr(brace);
     bool matched = false;
-    for (const auto& [token, slot] : kPlaceholders) {
+    for (const auto& [token, slot] : PLACEHOLDERS) {
       if (rest.starts_with(token)) {
         append_value(out, slot, v);
         pos = brace + token.size();

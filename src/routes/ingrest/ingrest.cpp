@@ -130,7 +130,7 @@ class OtherAnswers {
 
 // The bindings and what is worked out from them once.
 struct Bound {
-  Bindings b;
+  Bindings bindings;
   std::string owner_digits;  // the master number's full international digits; "" refuses everyone
   std::shared_ptr<Clock> clock;
   std::shared_ptr<RefusalLog> refusals = std::make_shared<RefusalLog>();  // fresh with every bind
@@ -279,7 +279,7 @@ class TempAudioFile {
 };
 
 Answer audio_answer(const AudioRequest& request, const Bound& bound) {
-  const Bindings& b = bound.b;
+  const Bindings& b = bound.bindings;
   const std::string& sender = request.sender;
   if (sender.empty()) return {200, ignored("Missing X-Sender header")};
   log::debug("Webhook /whatsapp/incoming/audio: sender " + json_text(json(sender)) + ", " +
@@ -332,7 +332,7 @@ Answer audio_answer(const AudioRequest& request, const Bound& bound) {
 }
 
 Answer text_answer(std::string_view body, const Bound& bound, bool may_block) {
-  const Bindings& b = bound.b;
+  const Bindings& b = bound.bindings;
   json data = decode_json(body);
   if (!data.is_object()) throw std::runtime_error("the request body must be a JSON object");
   json sender = data.contains("sender") ? data["sender"] : json("");
@@ -371,7 +371,7 @@ constexpr std::array<std::string_view, 13> OTHER_KINDS = {
     "audio", "image", "document", "document_too_large", "voice_note", "other"};
 
 Answer other_answer(std::string_view body, const Bound& bound, bool may_block) {
-  const Bindings& b = bound.b;
+  const Bindings& b = bound.bindings;
   json data = decode_json(body);
   if (!data.is_object()) throw std::runtime_error("the request body must be a JSON object");
   json sender = data.contains("sender") ? data["sender"] : json("");
@@ -420,7 +420,7 @@ void bind(Bindings b) {
   next.clock = b.clock ? b.clock : system_clock();
   for (const auto& entry : b.allowed_hosts)
     if (auto name = allowed_name(entry)) next.host_names.push_back(*name);
-  next.b = std::move(b);
+  next.bindings = std::move(b);
   auto shared = std::make_shared<const Bound>(std::move(next));
   std::lock_guard lock(g_mu);
   g_bound = std::move(shared);
@@ -505,8 +505,8 @@ Answer get_internal_config(std::string_view peer_address) {
   // 127.0.0.2 is on this machine as surely as one at 127.0.0.1.
   if (!host::is_loopback(peer_address)) return {403, json{{"detail", "Forbidden"}}};
   auto b = bound();
-  if (!b->b.read_internal_config) throw std::runtime_error("no configuration reader is bound");
-  return {200, b->b.read_internal_config()};
+  if (!b->bindings.read_internal_config) throw std::runtime_error("no configuration reader is bound");
+  return {200, b->bindings.read_internal_config()};
 }
 
 bool streams_body(const web::Request& head) {
@@ -525,10 +525,10 @@ std::optional<Answer> guard(const web::Request& request) {
     return forbidden();
   if (!is_guarded_path(request.path)) return std::nullopt;
   if (request.headers.has("Origin")) return forbidden();
-  if (!b->b.bridge_token.empty()) {
+  if (!b->bindings.bridge_token.empty()) {
     std::optional<std::string> authorization;
     if (request.headers.count("Authorization") == 1) authorization = request.headers.get("Authorization");
-    if (!bearer_matches(authorization, b->b.bridge_token)) return Answer{401, json{{"detail", "Unauthorized"}}};
+    if (!bearer_matches(authorization, b->bindings.bridge_token)) return Answer{401, json{{"detail", "Unauthorized"}}};
   }
   return std::nullopt;
 }
@@ -559,7 +559,7 @@ Answer dispatch(const web::Request& request) {
 
 std::shared_ptr<const Bindings> internal::current_bindings() {
   std::shared_ptr<const Bound> b = bound();
-  const Bindings* bindings = &b->b;
+  const Bindings* bindings = &b->bindings;
   return std::shared_ptr<const Bindings>(std::move(b), bindings);
 }
 
