@@ -235,7 +235,9 @@ TEST_F(MediaTest, DocumentsAreExtractedByType) {
     const Extraction e = extract_document(c.bytes, c.type);
     EXPECT_EQ(e.outcome, c.outcome) << c.name;
     EXPECT_EQ(e.text, c.text) << c.name;
-    if (c.outcome == O::read) EXPECT_EQ(e.pages, c.pages) << c.name;
+    if (c.outcome == O::read) {
+      EXPECT_EQ(e.pages, c.pages) << c.name;
+    }
     EXPECT_FALSE(e.cut) << c.name;
   }
 }
