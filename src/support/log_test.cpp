@@ -92,8 +92,13 @@ const TimePoint WINTER = TimePoint(std::chrono::milliseconds(1773144000042));
 const TimePoint SUMMER = TimePoint(std::chrono::milliseconds(1783684800042));
 
 TEST_F(LogFormat, LinesPerFormat) {
-  const Output text{}, journal{false, true}, as_json{true};
-  Output file_under_journal{false, true, "/tmp/talmo.log"};
+  // Each form set field by field: brace lists that stop early warn under -Wextra.
+  const Output text;
+  Output journal, as_json, file_under_journal;
+  journal.journal = true;
+  as_json.json = true;
+  file_under_journal.journal = true;
+  file_under_journal.file = "/tmp/talmo.log";
   const std::tuple<const Output*, Level, TimePoint, std::string> cases[] = {
       {&text, Level::info, WINTER, "2026-03-10 13:00:00.042+01:00 | INFO    | Talmo listening {x}"},
       {&text, Level::success, SUMMER, "2026-07-10 14:00:00.042+02:00 | SUCCESS | Talmo listening {x}"},
