@@ -12,8 +12,8 @@ import { Forwarder } from './forwarder.js';
 import { libraryLogger } from './log.js';
 import { ConfirmedIds } from './confirmed.js';
 import { classify, DOCUMENT_MAX_BYTES, DOWNLOADED } from './messages.js';
-import { Outbox } from './outbox.js';
 import { halfPaired, moveAside } from './session.js';
+import { TalmoQueue } from './talmo_queue.js';
 
 // WhatsApp's close codes that matter here.
 export const LOGGED_OUT = 401;
@@ -112,9 +112,9 @@ export class Bridge {
     this.qrFile = path.join(config.dataDir, 'qr.png');
 
     mkdirPrivate(config.dataDir);
-    this.outbox = new Outbox({ dir: config.dataDir, cap: deps.queueCap ?? 1000, logger: this.logger });
+    this.queue = new TalmoQueue({ dir: config.dataDir, cap: deps.queueCap ?? 1000, logger: this.logger });
     this.forwarder = new Forwarder({
-      outbox: this.outbox,
+      queue: this.queue,
       talmoUrl: config.talmoUrl,
       token: config.token,
       logger: this.logger,
@@ -145,7 +145,7 @@ export class Bridge {
   }
 
   async start() {
-    if (this.outbox.size) this.logger.info(`${this.outbox.size} message(s) from before the restart are waiting for Talmo`);
+    if (this.queue.size) this.logger.info(`${this.queue.size} message(s) from before the restart are waiting for Talmo`);
     this.forwarder.kick();
     if (!this.config.ownerDigits)
       this.logger.warning("MASTER_NUMBER is not set in Talmo's configuration: every private message is forwarded and Talmo decides");
@@ -443,7 +443,7 @@ export class Bridge {
     const key = message?.key;
     const id = key?.id;
     if (!id || typeof key.remoteJid !== 'string') return;
-    if (this.sentIds.has(id) || this.outbox.has(id)) {
+    if (this.sentIds.has(id) || this.queue.has(id)) {
       this.logger.debug(`Ignored message ${id}: already handled`);
       return;
     }
@@ -484,19 +484,19 @@ export class Bridge {
     }
     if (content.kind === 'other') {
       this.logger.info(`A message of kind ${content.type} from ${sender} queued for Talmo, which cannot read it yet and says so`);
-      this.outbox.addOther({ id, sender, type: content.type });
+      this.queue.addOther({ id, sender, type: content.type });
       return;
     }
     if (content.kind === 'text') {
       this.logger.info(`Text message from ${sender} queued for Talmo${content.quoted ? ' (a reply to an earlier message)' : ''}`);
       this.logger.debug(`Text from ${sender}: ${content.text}`);
-      this.outbox.addText({ id, sender, text: content.text, quoted: content.quoted });
+      this.queue.addText({ id, sender, text: content.text, quoted: content.quoted });
       return;
     }
     const { word: what, failedKind } = DOWNLOADED[content.kind];
     const tooLarge = (bytes) => {
       this.logger.info(`A document of ${bytes} bytes from ${sender} is over the ${DOCUMENT_MAX_BYTES}-byte limit; Talmo asks for a smaller one`);
-      this.outbox.addOther({ id, sender, type: 'document_too_large' });
+      this.queue.addOther({ id, sender, type: 'document_too_large' });
     };
     // The size the sender's phone stated spares a download that would be refused anyway.
     if (content.kind === 'document' && content.declaredBytes > DOCUMENT_MAX_BYTES) return tooLarge(content.declaredBytes);
@@ -508,15 +508,15 @@ export class Bridge {
     } catch (err) {
       // Talmo still tells the owner, who can send it again.
       this.logger.error(`Could not download the ${what} from ${sender}: ${err.message}`);
-      this.outbox.addOther({ id, sender, type: failedKind });
+      this.queue.addOther({ id, sender, type: failedKind });
       return;
     }
     const { quoted, caption, mimetype, fileName } = content;
     if (content.kind === 'document' && bytes.length > DOCUMENT_MAX_BYTES) return tooLarge(bytes.length);
     this.logger.info(`${what[0].toUpperCase()}${what.slice(1)} from ${sender} (${bytes.length} bytes) queued for Talmo`);
-    if (content.kind === 'voice') this.outbox.addAudio({ id, sender, audio: bytes, quoted });
-    else if (content.kind === 'image') this.outbox.addImage({ id, sender, bytes, mimetype, caption, quoted });
-    else this.outbox.addDocument({ id, sender, bytes, mimetype, fileName, caption, quoted });
+    if (content.kind === 'voice') this.queue.addAudio({ id, sender, audio: bytes, quoted });
+    else if (content.kind === 'image') this.queue.addImage({ id, sender, bytes, mimetype, caption, quoted });
+    else this.queue.addDocument({ id, sender, bytes, mimetype, fileName, caption, quoted });
   }
 
   // Sends `text` to the chat `to`; resolves once WhatsApp's server has
@@ -553,7 +553,7 @@ export class Bridge {
     // Known before WhatsApp can echo it, so the bridge never takes its own reply for a message.
     this.sentIds.add(messageId);
     if (this.sentIds.size > 5000) this.sentIds.delete(this.sentIds.values().next().value);
-    this.outbox.remember(messageId);
+    this.queue.remember(messageId);
     // Listening before the stanza goes out: the ack may come before sendMessage resolves.
     let settle;
     const acked = new Promise((resolve) => { settle = resolve; });

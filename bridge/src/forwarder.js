@@ -43,9 +43,9 @@ function describe(entry) {
 }
 
 export class Forwarder {
-  constructor({ outbox, talmoUrl, token = '', logger, fetchImpl = globalThis.fetch,
+  constructor({ queue, talmoUrl, token = '', logger, fetchImpl = globalThis.fetch,
     initialDelayMs = 1000, maxDelayMs = 60000 }) {
-    Object.assign(this, { outbox, talmoUrl, token, logger, fetchImpl, initialDelayMs, maxDelayMs });
+    Object.assign(this, { queue, talmoUrl, token, logger, fetchImpl, initialDelayMs, maxDelayMs });
     this.delayMs = initialDelayMs;
     this.running = null;
     this.endPause = null;
@@ -69,14 +69,14 @@ export class Forwarder {
 
   async loop() {
     let entry;
-    while (!this.stopped && (entry = this.outbox.head())) {
+    while (!this.stopped && (entry = this.queue.head())) {
       const verdict = await this.deliver(entry);
       if (this.stopped) return;
       if (verdict === 'retry') {
         await this.pause(this.delayMs);
         this.delayMs = Math.min(this.delayMs * 2, this.maxDelayMs);
       } else {
-        this.outbox.done(entry);
+        this.queue.done(entry);
         this.delayMs = this.initialDelayMs;
       }
     }
@@ -100,7 +100,7 @@ export class Forwarder {
     if (MEDIA_ROUTES[entry.kind]) {
       let bytes;
       try {
-        bytes = this.outbox.fileOf(entry);
+        bytes = this.queue.fileOf(entry);
       } catch (err) {
         this.logger.error(`The ${what} from ${entry.sender} is gone from the queue (${err.message}); dropped`);
         return 'dropped';

@@ -125,7 +125,9 @@ test('messages Talmo did not take are retried in order and survive a restart wit
   first.socket.deliver([incoming({ from, text: 'one', id: 'A1' }),
     incoming({ from, id: 'A2', message: { audioMessage: { ptt: true } } })]);
   await until(() => first.lines('warning').length >= 2, 3000, 'failed attempts');
-  assert.equal(first.bridge.outbox.size, 2);
+  assert.equal(first.bridge.queue.size, 2);
+  const onDisk = JSON.parse(fs.readFileSync(path.join(first.home, 'whatsapp', 'outbox.json'), 'utf8'));
+  assert.deepEqual(onDisk.pending.map((e) => e.id), ['A1', 'A2'], 'queued under the file name existing installs have');
   await first.bridge.stop();
   running.length = 0;
 
@@ -133,7 +135,7 @@ test('messages Talmo did not take are retried in order and survive a restart wit
   const second = await startBridge({ talmo, home: first.home });
   // WhatsApp delivers the same messages again after the restart, then a new one.
   second.socket.deliver([incoming({ from, text: 'one', id: 'A1' }), incoming({ from, text: 'three', id: 'A3' })]);
-  await until(() => second.bridge.outbox.size === 0 && talmo.calls.length >= 3, 5000, 'the queue to drain');
+  await until(() => second.bridge.queue.size === 0 && talmo.calls.length >= 3, 5000, 'the queue to drain');
   const taken = talmo.calls.slice(-3);
   assert.deepEqual(taken.map((c) => c.path), ['/whatsapp/incoming/text', '/whatsapp/incoming/audio', '/whatsapp/incoming/text']);
   assert.deepEqual(talmo.texts().slice(-2).map((t) => t.message), ['one', 'three']);
@@ -149,7 +151,7 @@ test('messages Talmo did not take are retried in order and survive a restart wit
   const third = await startBridge({ talmo, home: first.home });
   third.socket.deliver([incoming({ from, text: 'one', id: 'A1' })]);
   await third.bridge.incoming;
-  assert.equal(third.bridge.outbox.size, 0);
+  assert.equal(third.bridge.queue.size, 0);
   assert.equal(talmo.calls.length, before);
 });
 
@@ -160,7 +162,7 @@ test('a full queue drops its oldest message with an error line', async () => {
   socket.deliver(['a', 'b', 'c'].map((text) => incoming({ from, text })));
   await until(() => lines('error').length === 1, 3000, 'the drop line');
   assert.match(lines('error')[0], /^The queue for Talmo is full \(2 messages\): dropped the oldest, a text message from 4915123456789/);
-  assert.deepEqual(bridge.outbox.pending.map((e) => e.text), ['b', 'c']);
+  assert.deepEqual(bridge.queue.pending.map((e) => e.text), ['b', 'c']);
 });
 
 test('a logged-out session is removed and pairing starts over; other closes reconnect; a pairing code replaces the QR', async () => {

@@ -243,7 +243,7 @@ test('photos and documents are downloaded, kept across a restart, and posted wit
   };
   const first = await start();
   first.socket.deliver(messages);
-  await until(() => first.bridge.outbox.size === cases.length, 5000, 'every message queued');
+  await until(() => first.bridge.queue.size === cases.length, 5000, 'every message queued');
   await first.bridge.stop();
   assert.equal(downloaded.includes(messages[cases.findIndex(([name]) => name.includes('as declared'))].key.id), false,
     'a document declared too large is not downloaded');
@@ -255,7 +255,7 @@ test('photos and documents are downloaded, kept across a restart, and posted wit
 
   talmo.answer = () => [200, { status: 'received' }];
   const second = await start();
-  await until(() => second.bridge.outbox.size === 0, 5000, 'the queue to drain');
+  await until(() => second.bridge.queue.size === 0, 5000, 'the queue to drain');
   const received = talmo.calls.map((call) => {
     if (call.path.endsWith('/other')) return { path: call.path, ...JSON.parse(call.body) };
     assert.equal(call.headers['x-sender'], OWNER);

@@ -133,7 +133,7 @@ test('messages WhatsApp kept while the bridge was offline are forwarded like liv
   assert.deepEqual(forwarded(first.talmo), ['offline alone', 'offline then', 'nearly a day', 'live first', 'offline after']
     .map((text) => `${OWNER}: ${text}`));
   assert.deepEqual(first.lines('warning'), ['2 message(s) older than 24 hours were delivered late by WhatsApp and not forwarded']);
-  await until(() => first.bridge.outbox.size === 0, 3000, 'the queue to drain');
+  await until(() => first.bridge.queue.size === 0, 3000, 'the queue to drain');
   await first.bridge.stop();
   running.length = 0;
 

@@ -1,6 +1,8 @@
 // The outbox: every text for the owner (conversation replies, interim
 // replies, notices, reminders) is stored in talmo.db first and delivered to
-// the bridge from there, in order, by one sender thread.
+// the bridge from there, in order, by one sender thread. It goes one way
+// only, from Talmo to the owner; messages coming in from WhatsApp wait in the
+// bridge's own queue (TalmoQueue, whose file is still called outbox.json).
 //
 // Delivery guarantees:
 // - Texts go out in the order they were stored. A text the bridge cannot

@@ -153,10 +153,10 @@ class BodyPipe {
 
 class Session;
 
-}  // namespace
-
-struct HttpServer::Impl {
-  explicit Impl(ServerOptions o) : options(std::move(o)), workers(options.workers ? options.workers : 1) {}
+// Everything the server holds. HttpServer::Impl is this under the name the
+// public header forward-declares, so Beast and Asio stay out of that header.
+struct Server {
+  explicit Server(ServerOptions o) : options(std::move(o)), workers(options.workers ? options.workers : 1) {}
 
   void accept();
   void admit(Socket socket);
@@ -203,13 +203,11 @@ struct HttpServer::Impl {
   bool stopped = false;
 };
 
-namespace {
-
 class Session : public std::enable_shared_from_this<Session> {
  public:
   enum class Phase { waiting, handling, writing };
 
-  Session(HttpServer::Impl& server, Socket socket, std::string peer)
+  Session(Server& server, Socket socket, std::string peer)
       : server_(server), stream_(std::move(socket)), peer_(std::move(peer)) {}
   ~Session() {
     release_body();
@@ -520,7 +518,7 @@ class Session : public std::enable_shared_from_this<Session> {
                             });
   }
 
-  HttpServer::Impl& server_;
+  Server& server_;
   Socket stream_;
   beast::flat_buffer buffer_;
   const std::string peer_;
@@ -548,13 +546,17 @@ class Session : public std::enable_shared_from_this<Session> {
 
 }  // namespace
 
-void HttpServer::Impl::add(Session* s) {
+struct HttpServer::Impl : Server {
+  using Server::Server;
+};
+
+void Server::add(Session* s) {
   std::lock_guard l(reg_mu);
   sessions.insert(s);
   ++per_peer[s->peer()];
 }
 
-bool HttpServer::Impl::reserve_body(std::uint64_t bytes) {
+bool Server::reserve_body(std::uint64_t bytes) {
   const std::uint64_t cap = options.limits.max_buffered_bodies;
   std::uint64_t held = buffered_bodies.load();
   do {
@@ -571,7 +573,7 @@ bool HttpServer::Impl::reserve_body(std::uint64_t bytes) {
   return true;
 }
 
-void HttpServer::Impl::remove(Session* s) {
+void Server::remove(Session* s) {
   {
     std::lock_guard l(reg_mu);
     if (sessions.erase(s) == 0) return;
@@ -581,7 +583,7 @@ void HttpServer::Impl::remove(Session* s) {
   reg_cv.notify_all();
 }
 
-std::shared_ptr<Session> HttpServer::Impl::eviction_candidate(const std::string& peer) {
+std::shared_ptr<Session> Server::eviction_candidate(const std::string& peer) {
   // Sessions found here are released after the lock: the last reference to
   // one unregisters it, which takes the lock.
   std::vector<std::shared_ptr<Session>> passed;
@@ -610,7 +612,7 @@ std::shared_ptr<Session> HttpServer::Impl::eviction_candidate(const std::string&
   }
 }
 
-void HttpServer::Impl::sweep() {
+void Server::sweep() {
   const auto& l = options.limits;
   const auto period = std::clamp(std::min(l.request_timeout, l.idle_timeout) / 10,
                                  std::chrono::milliseconds(10), SWEEP_PERIOD);
@@ -631,7 +633,7 @@ void HttpServer::Impl::sweep() {
   });
 }
 
-void HttpServer::Impl::admit(Socket socket) {
+void Server::admit(Socket socket) {
   beast::error_code ec;
   auto endpoint = socket.remote_endpoint(ec);
   if (ec) return;
@@ -659,7 +661,7 @@ void HttpServer::Impl::admit(Socket socket) {
   net::post(session->executor(), [session] { session->start(); });
 }
 
-void HttpServer::Impl::accept() {
+void Server::accept() {
   // Connections go to the loops in turn.
   net::io_context& loop = *loops[next_loop];
   next_loop = (next_loop + 1) % loops.size();
@@ -701,7 +703,7 @@ std::size_t connection_cap(std::uint64_t open_files) {
   return static_cast<std::size_t>(std::min(MOST, open_files - HELD_BACK));
 }
 
-void HttpServer::Impl::stop() {
+void Server::stop() {
   std::lock_guard lock(stop_mu);
   if (stopped) return;
   stopped = true;
@@ -734,7 +736,7 @@ void HttpServer::Impl::stop() {
   guards.clear();
 }
 
-HttpServer::HttpServer(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(options))) {
+HttpServer::HttpServer(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
   Impl& s = *impl_;
   s.host = s.options.host;
   std::size_t loops = s.options.loops;

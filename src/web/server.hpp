@@ -104,10 +104,9 @@ class HttpServer {
   // transcription) are finished and sent first. Idempotent.
   void stop();
 
-  struct Impl;
-
  private:
-  std::shared_ptr<Impl> impl_;
+  struct Impl;  // defined in server.cpp, with everything Beast and Asio need
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace talmo::web

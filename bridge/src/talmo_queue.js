@@ -1,11 +1,15 @@
-// Messages on their way to Talmo, kept on disk so that neither a Talmo that
-// is down nor a restart of the bridge loses one, and so that a message
-// WhatsApp delivers again after a restart is not forwarded twice.
+// The queue of messages on their way in, from WhatsApp to Talmo, kept on
+// disk so that neither a Talmo that is down nor a restart of the bridge loses
+// one, and so that a message WhatsApp delivers again after a restart is not
+// forwarded twice. The other way, Talmo's texts for the owner, is queued by
+// Talmo itself (its outbox, in talmo.db); the bridge keeps nothing of those.
 //
 // outbox.json holds the pending messages in arrival order and the ids of the
 // latest messages already taken care of; the bytes of a voice note, photo or
 // document sit beside it in outbox/<n>.ogg, <n>.image or <n>.document until
-// Talmo took them.
+// Talmo took them. The file and folder keep the names they had before this
+// class was called TalmoQueue, so that a bridge updated in place still finds
+// the messages an older one queued (and the ids it already handled).
 import fs from 'node:fs';
 import path from 'node:path';
 
@@ -30,10 +34,11 @@ function writeAtomically(file, text) {
   fs.renameSync(temp, file);
 }
 
-export class Outbox {
+export class TalmoQueue {
   // `cap`: the most messages kept; past it the oldest is dropped with an error line.
   constructor({ dir, cap = 1000, logger }) {
     this.dir = dir;
+    // The old names, kept for the queues existing installs hold (see above).
     this.file = path.join(dir, 'outbox.json');
     this.audioDir = path.join(dir, 'outbox');
     this.cap = cap;
