@@ -10,6 +10,7 @@
 #include "support/clock.hpp"
 #include "support/db.hpp"
 #include "support/log.hpp"
+#include "testing/fakes.hpp"
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -80,20 +81,8 @@ struct World {
   std::vector<std::string> script;  // the model's replies for one conversation
   std::size_t next = 0;
 
-  struct InstantSearch : web_search::Provider {
-    std::pair<json, std::string> search(const json& params) override {
-      json results = json::array();
-      for (int i = 0; i < 5; ++i)
-        results.push_back(json{{"title", "Headline " + std::to_string(i)},
-                               {"url", "https://example.com/" + std::to_string(i)},
-                               {"content", "Something happened in " + params.value("query", "")},
-                               {"score", 0.9},
-                               {"published_date", "2026-12-08"}});
-      return {json{{"query", params.value("query", "")}, {"answer", "A short answer."},
-                   {"results", results}},
-              ""};
-    }
-  };
+  // Answers every search at once with five headlines about its query.
+  std::shared_ptr<talmo::testing::FakeSearch> search = std::make_shared<talmo::testing::FakeSearch>();
 
   World() {
     log::set_stderr_enabled(false);
@@ -104,7 +93,18 @@ struct World {
     memory = memory::make_sqlite_memory(*db, 20);
     registry = schedules::make_sqlite_registry(*db, clock, "Europe/Berlin");
     utils::bind({identity.get(), clock, "Europe/Berlin"});
-    auto search = std::make_shared<InstantSearch>();
+    search->respond = [](const json& params) -> std::pair<json, std::string> {
+      json results = json::array();
+      for (int i = 0; i < 5; ++i)
+        results.push_back(json{{"title", "Headline " + std::to_string(i)},
+                               {"url", "https://example.com/" + std::to_string(i)},
+                               {"content", "Something happened in " + params.value("query", "")},
+                               {"score", 0.9},
+                               {"published_date", "2026-12-08"}});
+      return {json{{"query", params.value("query", "")}, {"answer", "A short answer."},
+                   {"results", results}},
+              ""};
+    };
     interpreter::Bindings b;
     b.get_response_with_system = [this](const json&) -> std::optional<std::string> {
       return script.at(next++);
@@ -114,7 +114,7 @@ struct World {
     b.identity_manager = identity.get();
     b.memory_manager = memory.get();
     b.schedules_manager = registry.get();
-    b.web_search_manager = [search] { return search; };
+    b.web_search_manager = [this] { return search; };
     b.format_prompt = [](std::string_view t) { return utils::format_prompt(t); };
     b.master = "15551234567";
     interpreter::bind(std::move(b));
@@ -129,6 +129,7 @@ struct World {
   void run(const std::vector<std::string>& replies, const std::string& message) {
     script = replies;
     next = 0;
+    search->calls.clear();  // the fake's record is not the engine's memory
     interpreter::handle_conversation("15551234567", message);
   }
 };

@@ -11,6 +11,7 @@
 #include "support/clock.hpp"
 #include "support/json.hpp"
 #include "support/log.hpp"
+#include "testing/fakes.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -23,20 +24,6 @@
 namespace {
 
 using talmo::json;
-
-// Checks its parameters as the real provider does and answers one result.
-struct FakeProvider : talmo::web_search::Provider {
-  std::pair<json, std::string> search(const json& params) override {
-    if (!params.is_object()) throw std::invalid_argument("search parameters must be a map");
-    for (const auto& [name, value] : params.items()) {
-      bool known = false;
-      for (const char* p : talmo::web_search::PARAMETERS) known = known || name == p;
-      if (!known) throw std::invalid_argument("unknown search parameter: " + name);
-    }
-    if (params.contains("days")) return {nullptr, "rate limited"};
-    return {json{{"answer", "42"}, {"results", json::array({json{{"title", "t"}, {"url", "u"}}})}}, ""};
-  }
-};
 
 constexpr std::size_t MAX_ACTIONS = 8;
 
@@ -55,7 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto identity = talmo::identity::make_memory_store();
   auto memory = talmo::memory::make_memory_memory(20);
   auto registry = talmo::schedules::make_memory_registry(clock, "UTC");
-  auto provider = std::make_shared<FakeProvider>();
+  // Checks its parameters as the real provider does and answers one result.
+  auto provider = std::make_shared<talmo::testing::FakeSearch>();
+  provider->respond = [](const json& params) -> std::pair<json, std::string> {
+    if (params.contains("days")) return {nullptr, "rate limited"};
+    return {json{{"answer", "42"}, {"results", json::array({json{{"title", "t"}, {"url", "u"}}})}}, ""};
+  };
 
   talmo::interpreter::Bindings b;
   b.get_response_with_system = [](const json&) -> std::optional<std::string> { return std::nullopt; };

@@ -4,6 +4,7 @@
 #include "app/inbox.hpp"
 #include "app/outbox.hpp"
 #include "core/identity/identity.hpp"
+#include "core/llm/lexgate/lexgate.hpp"
 #include "core/memory/memory.hpp"
 #include "core/schedules/schedules.hpp"
 #include "core/usage/usage.hpp"
@@ -163,22 +164,27 @@ void groq_checks(const config::Config& config, std::vector<Check>& checks, std::
                             *unreachable + ")"));
       continue;
     }
-    const http::Response res = get(config.groq_base_url + "/models", config.groq_api_keys[i]);
-    if (!res.transport_ok) {
-      unreachable = res.error;
-      checks.push_back(fail(name + " not checked: Groq is unreachable at " + config.groq_base_url + " (" +
-                            res.error + "): check the network, or GROQ_BASE_URL"));
-    } else if (res.status == 401 || res.status == 403) {
-      checks.push_back(fail(name + " refused by Groq (HTTP " + std::to_string(res.status) + "): " + groq_key_fix()));
-    } else if (res.status < 200 || res.status >= 300) {
-      checks.push_back(warn(name + " could not be checked: Groq answered HTTP " + std::to_string(res.status) +
-                            "; try again in a minute"));
-    } else {
-      checks.push_back(ok(name + " accepted by Groq"));
-      if (!models) {
-        json list = decode_json(res.body, false);
-        if (list.is_object() && list.contains("data") && list["data"].is_array()) models = list["data"];
-      }
+    const lexgate::KeyCheck check = lexgate::check_key(config.groq_api_keys[i], config.groq_base_url);
+    switch (check.verdict) {
+      case lexgate::KeyVerdict::unreachable:
+        unreachable = check.error;
+        checks.push_back(fail(name + " not checked: Groq is unreachable at " + config.groq_base_url + " (" +
+                              check.error + "): check the network, or GROQ_BASE_URL"));
+        break;
+      case lexgate::KeyVerdict::refused:
+        checks.push_back(fail(name + " refused by Groq (HTTP " + std::to_string(check.status) + "): " + groq_key_fix()));
+        break;
+      case lexgate::KeyVerdict::unknown:
+        checks.push_back(warn(name + " could not be checked: Groq answered HTTP " + std::to_string(check.status) +
+                              "; try again in a minute"));
+        break;
+      case lexgate::KeyVerdict::works:
+        checks.push_back(ok(name + " accepted by Groq"));
+        if (!models) {
+          json list = decode_json(check.body, false);
+          if (list.is_object() && list.contains("data") && list["data"].is_array()) models = list["data"];
+        }
+        break;
     }
   }
 }

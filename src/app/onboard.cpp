@@ -4,10 +4,10 @@
 #include "app/serve.hpp"
 
 #include "core/identity/identity.hpp"
+#include "core/llm/lexgate/lexgate.hpp"
 #include "core/prompts/messages/messages.hpp"
 #include "core/utils/format_prompt.hpp"
 #include "support/db.hpp"
-#include "support/http.hpp"
 #include "support/json.hpp"
 #include "support/phone.hpp"
 #include "support/program.hpp"
@@ -27,9 +27,6 @@
 namespace talmo::app {
 
 namespace {
-
-// How long one key's check may take before it counts as Groq being unreachable.
-constexpr long KEY_CHECK_TIMEOUT_MS = 10000;
 
 // The input ended before every answer was given.
 struct Cancelled {};
@@ -213,38 +210,34 @@ std::string persona_value(const json& identity, const char* key, const char* fal
   return fallback;
 }
 
-enum class KeyVerdict { works, refused, unknown };
+using lexgate::KeyVerdict;
 
-// One request per key to the model list; an unreachable service stops the
-// checks (offline), which is not the keys' fault.
+// One check per key; an unreachable service stops the checks (offline),
+// which is not the keys' fault: the keys not checked count as unknown.
 std::vector<KeyVerdict> check_keys(const std::vector<std::string>& keys, const std::string& base_url,
                                    std::ostream& out) {
   std::vector<KeyVerdict> verdicts(keys.size(), KeyVerdict::unknown);
   // Said before the wait, so a slow network does not look like a hang.
   out << (keys.size() == 1 ? "Checking the key with Groq…" : "Checking the keys with Groq…") << std::endl;
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    http::Request req;
-    req.method = "GET";
-    req.url = base_url + "/models";
-    req.headers = {{"Authorization", "Bearer " + keys[i]}};
-    req.connect_timeout_ms = 5000;
-    req.timeout_ms = KEY_CHECK_TIMEOUT_MS;
-    http::Response res = http::perform(req);
+    const lexgate::KeyCheck check = lexgate::check_key(keys[i], base_url);
     const std::string name = "Groq key " + std::to_string(i + 1);
-    if (!res.transport_ok) {
-      out << "Warning: could not reach Groq to check the keys (" << res.error
-          << "); they are saved unchecked." << std::endl;
-      return verdicts;
+    switch (check.verdict) {
+      case KeyVerdict::unreachable:
+        out << "Warning: could not reach Groq to check the keys (" << check.error
+            << "); they are saved unchecked." << std::endl;
+        return verdicts;
+      case KeyVerdict::works:
+        out << "  " << name << " works." << std::endl;
+        break;
+      case KeyVerdict::refused:
+        out << "  " << name << " was refused by Groq (HTTP " << check.status << ")." << std::endl;
+        break;
+      case KeyVerdict::unknown:
+        out << "  " << name << " could not be checked (HTTP " << check.status << "); it is kept." << std::endl;
+        break;
     }
-    if (res.status >= 200 && res.status < 300) {
-      verdicts[i] = KeyVerdict::works;
-      out << "  " << name << " works." << std::endl;
-    } else if (res.status == 401 || res.status == 403) {
-      verdicts[i] = KeyVerdict::refused;
-      out << "  " << name << " was refused by Groq (HTTP " << res.status << ")." << std::endl;
-    } else {
-      out << "  " << name << " could not be checked (HTTP " << res.status << "); it is kept." << std::endl;
-    }
+    verdicts[i] = check.verdict;
   }
   return verdicts;
 }

@@ -1,9 +1,9 @@
 // handle_conversation end to end against fakes: commands, routing, the worker loop, what the owner is told.
 #include "core/interpreter/interpreter.hpp"
-#include "core/interpreter/interpreter_testing.hpp"
 #include "core/llm/lexgate/lexgate.hpp"
 #include "core/prompts/messages/messages.hpp"
 #include "core/prompts/templates/templates.hpp"
+#include "testing/engine_harness.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 namespace talmo::interpreter {
 namespace {
 
-using testing::Harness;
+using talmo::testing::Harness;
 using ::testing::ElementsAre;
 using Level = log::Level;
 

@@ -1,7 +1,7 @@
 // The action executor: each module's actions, their result texts and failures.
 #include "core/interpreter/interpreter.hpp"
-#include "core/interpreter/interpreter_testing.hpp"
 #include "core/prompts/messages/messages.hpp"
+#include "testing/engine_harness.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 namespace talmo::interpreter {
 namespace {
 
-using testing::Harness;
+using talmo::testing::Harness;
 using Level = log::Level;
 
 json action(const char* text) { return json::parse(text); }

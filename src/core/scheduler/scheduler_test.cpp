@@ -6,6 +6,7 @@
 #include "core/schedules/trigger.hpp"
 #include "support/log.hpp"
 #include "support/tz.hpp"
+#include "testing/fakes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@ namespace {
 
 using schedules::NewJob;
 using schedules::RunState;
+using talmo::testing::FakeSearch;
 
 const char* const ZONE = "Europe/Berlin";
 const char* const MASTER = "+1 555 123 4567";
@@ -49,16 +51,6 @@ struct Sent {
   TimePoint at;
   std::string number;
   std::string text;
-};
-
-class FakeSearch : public web_search::Provider {
- public:
-  std::pair<json, std::string> search(const json& params) override {
-    calls.push_back(params);
-    return answer;
-  }
-  std::vector<json> calls;
-  std::pair<json, std::string> answer;
 };
 
 // Forwards to a real store; `crash_after_record` / `crash_on_delivered`

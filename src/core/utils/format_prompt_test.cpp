@@ -2,6 +2,7 @@
 #include "core/utils/format_prompt.hpp"
 
 #include "core/prompts/templates/templates.hpp"
+#include "testing/fakes.hpp"
 
 #include <date/date.h>
 #include <gtest/gtest.h>
@@ -13,21 +14,7 @@ namespace talmo::utils {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A profile the test sets directly; only get_identity matters to the filler.
-class FakeIdentity : public identity::IdentityStore {
- public:
-  explicit FakeIdentity(json profile) : profile(std::move(profile)) {}
-  json get_identity() override {
-    if (fail) throw std::runtime_error("identity store unavailable");
-    return profile;
-  }
-  void update_identity(const json&) override {}
-  json remove_identity_keys(const json&) override { return json::array(); }
-
-  json profile;
-  bool fail = false;
-};
+using talmo::testing::FakeIdentity;
 
 TimePoint utc(date::year_month_day day, std::chrono::seconds time_of_day) {
   return date::sys_days(day) + time_of_day;

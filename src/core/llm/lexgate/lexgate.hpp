@@ -118,4 +118,30 @@ std::optional<std::string> parse_chat_answer(std::string_view body);
 std::size_t current_key_index();
 void set_current_key_index(std::size_t index);  // for tests
 
+// What checking one key with the service found.
+enum class KeyVerdict {
+  works,        // the service answered 2xx
+  refused,      // HTTP 401 or 403: the key is wrong or revoked
+  unreachable,  // no HTTP answer at all (connection refused, time-out, bad address)
+  unknown,      // any other status: nothing is known about the key
+};
+
+struct KeyCheck {
+  KeyVerdict verdict = KeyVerdict::unknown;
+  long status = 0;    // the HTTP status, when an answer came
+  std::string error;  // unreachable: the HTTP client's description
+  std::string body;   // the answer as received (works: the model list)
+};
+
+// A person waits for a key check at the prompt, so a silent network is given
+// up on after 10 s in all, 5 s of them for the connection.
+inline constexpr long KEY_CHECK_CONNECT_TIMEOUT_MS = 5000;
+inline constexpr long KEY_CHECK_TIMEOUT_MS = 10000;
+
+// Asks the service at `base_url` whether `key` works: one GET
+// {base_url}/models with the key as Bearer token, within the time-outs
+// above. Independent of bind(), since onboarding and doctor check keys that
+// are not bound; the key is not logged. Never throws; thread safe.
+KeyCheck check_key(const std::string& key, const std::string& base_url);
+
 }  // namespace talmo::lexgate

@@ -459,5 +459,42 @@ TEST_F(TranscriptionTest, ATimeoutFailsTheKey) {
   EXPECT_TRUE(capture.has(log::Level::error, "All Groq API keys failed for Whisper."));
 }
 
+// A key check asks for the model list with the key; the answer's status
+// tells a working key from a refused one, and says nothing about the key when
+// it is anything else or when no answer comes.
+TEST(CheckKey, TellsWorkingRefusedUnreachableAndUnknownKeysApart) {
+  log::set_stderr_enabled(false);
+  FakeServer groq;
+  const std::string models = R"({"object": "list", "data": [{"id": "llama-3.3-70b-versatile"}]})";
+  // Each key names the status it is answered with.
+  groq.on("GET", "/models", [&](const RecordedRequest& r, httplib::Response& res) {
+    res.status = std::stoi(bearer_key(r).substr(4));
+    res.set_content(res.status == 200 ? models : groq_error("no"), "application/json");
+  });
+  const struct {
+    int status;
+    KeyVerdict verdict;
+  } cases[] = {{200, KeyVerdict::works},   {401, KeyVerdict::refused}, {403, KeyVerdict::refused},
+               {404, KeyVerdict::unknown}, {429, KeyVerdict::unknown}, {500, KeyVerdict::unknown}};
+  bool slash = false;
+  for (const auto& c : cases) {
+    // The base URL as configured, with or without a closing slash.
+    const KeyCheck check = check_key("gsk_" + std::to_string(c.status), groq.url() + (slash ? "/" : ""));
+    slash = !slash;
+    EXPECT_EQ(check.verdict, c.verdict) << c.status;
+    EXPECT_EQ(check.status, c.status);
+    EXPECT_EQ(check.error, "");
+    if (c.verdict == KeyVerdict::works) {
+      EXPECT_EQ(check.body, models);
+    }
+  }
+  EXPECT_EQ(groq.requests_to("/models").size(), std::size(cases));
+
+  groq.stop();
+  const KeyCheck check = check_key("gsk_200", groq.url());
+  EXPECT_EQ(check.verdict, KeyVerdict::unreachable);
+  EXPECT_NE(check.error, "");
+}
+
 }  // namespace
 }  // namespace talmo::lexgate
