@@ -40,8 +40,12 @@ void configure_log_output(const config::Config& config, bool journal);
 
 // The data folder, the database and the three stores, with every engine
 // component bound to them: what the server, and any other front end of the
-// engine, stands on. Binding is process-wide, so one Services object is in
-// use at a time; it must outlive every conversation it serves.
+// engine, stands on. open() binds the prompt filler, the LLM gateway, the
+// bridge client and the engine process-wide, through their modules' own
+// bind() functions, replacing whatever any of them had bound before
+// (App::start then binds the routes the same way). So one Services object is
+// in use at a time; it must outlive every conversation it serves, since the
+// bindings point into its stores.
 class Services {
  public:
   // Where the engine's texts for the owner go; true when taken.

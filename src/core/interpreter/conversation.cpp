@@ -5,10 +5,12 @@
 #include "core/prompts/messages/messages.hpp"
 #include "core/prompts/templates/templates.hpp"
 #include "schema/schema.hpp"
+#include "support/bound.hpp"
 #include "support/log.hpp"
 #include "support/unicode.hpp"
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,8 +26,8 @@ constexpr const char* NO_RESPONSE_REPLY = "I'm not sure how to respond to that, 
 constexpr const char* UNKNOWN_MODULE_REPLY = "I'm not equipped to handle that module yet, Boss.";
 constexpr const char* INTERNAL_COMPLEXITY_REPLY = "I'm experiencing some internal complexity, Boss.";
 
-Bindings& storage() {
-  static Bindings bindings;
+talmo::Bound<Bindings>& storage() {
+  static talmo::Bound<Bindings> bindings;
   return bindings;
 }
 
@@ -426,12 +428,22 @@ void route(const std::string& number, const std::string& user_message) {
 }  // namespace
 
 namespace detail {
-const Bindings& bound() { return storage(); }
+namespace {
+thread_local const Bindings* t_pinned = nullptr;
+}  // namespace
+
+Pin::Pin() : held_(t_pinned ? nullptr : storage().get()), previous_(t_pinned) {
+  if (held_) t_pinned = held_.get();
+}
+Pin::~Pin() { t_pinned = previous_; }
+
+const Bindings& bound() { return t_pinned ? *t_pinned : *storage().get(); }
 }  // namespace detail
 
-void bind(Bindings bindings) { storage() = std::move(bindings); }
+void bind(Bindings bindings) { storage().bind(std::move(bindings)); }
 
 void handle_conversation(const std::string& number, const std::string& user_message) {
+  const detail::Pin pin;
   const Bindings& b = detail::bound();
   log::info("🚀 STARTING CONVERSATION for " + number);
   b.set_typing(number, true);

@@ -110,6 +110,30 @@ TEST_F(Conversation, SmallTalkIsStoredAndSent) {
   EXPECT_TRUE(logs.has(Level::success, "General response delivered."));
 }
 
+// Someone binds new collaborators while the model is thinking: the running
+// conversation still answers through those it started with.
+TEST_F(Conversation, BindWhileRunningLeavesTheConversationItsCollaborators) {
+  std::vector<std::string> to_first, to_second;
+  Bindings first;
+  first.set_typing = [](const std::string&, bool) { return true; };
+  first.identity_manager = &h.identity;
+  first.memory_manager = &h.memory;
+  first.schedules_manager = &h.registry;
+  first.format_prompt = [](std::string_view templ) { return std::string(templ); };
+  first.master = h.master;
+  Bindings second = first;
+  first.send_message = [&](const std::string&, const std::string& text) { return to_first.push_back(text), true; };
+  second.send_message = [&](const std::string&, const std::string& text) { return to_second.push_back(text), true; };
+  first.get_response_with_system = [&](const json&) -> std::optional<std::string> {
+    bind(second);
+    return router(nullptr, "Hello.");
+  };
+  bind(first);
+  handle_conversation(OWNER, "hi");
+  EXPECT_THAT(to_first, ElementsAre("Hello."));
+  EXPECT_TRUE(to_second.empty());
+}
+
 TEST_F(Conversation, EveryFormOfNoModuleIsGeneralChat) {
   h.reply(fenced(router("", "One")));
   h.reply("Sure! " + router("NuLL", "Two") + " Anything else?");

@@ -251,6 +251,7 @@ std::string execute_action(const json& action) {
   if (!action.is_object())
     throw std::invalid_argument("execute_action expects a map, got " + type_description(action));
 
+  const detail::Pin pin;
   const std::string module = detail::action_module(action);
   const std::string command = detail::action_command(action);
   const json args = member_or_null(action, "args");

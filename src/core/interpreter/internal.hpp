@@ -4,12 +4,31 @@
 #include "core/interpreter/interpreter.hpp"
 #include "support/json.hpp"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace talmo::interpreter::detail {
 
-// The collaborators given to bind().
+// Pins the collaborators bound now for this thread until it is destroyed:
+// each entry point (handle_conversation, execute_action) makes one, so one
+// run uses one set of collaborators from start to end, and a bind()
+// meanwhile frees nothing the run still uses. Nested pins keep the outer one's.
+class Pin {
+ public:
+  Pin();
+  ~Pin();
+  Pin(const Pin&) = delete;
+  Pin& operator=(const Pin&) = delete;
+
+ private:
+  std::shared_ptr<const Bindings> held_;
+  const Bindings* previous_;
+};
+
+// The collaborators pinned on this thread, else those of the last bind()
+// (the reference then stays valid until this thread's next bound() after a
+// bind()).
 const Bindings& bound();
 
 // An action's module and command as the executor reads them: lower case,

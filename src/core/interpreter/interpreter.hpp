@@ -38,8 +38,8 @@ struct Bindings {
   std::string master;
 };
 
-// Replaces the bound collaborators. Call before conversations run; not safe
-// to call while handle_conversation is running on another thread.
+// Replaces the bound collaborators. Safe at any time: a conversation or
+// action already running finishes with the collaborators it started with.
 void bind(Bindings bindings);
 
 // Handles one verified owner message: typing on, special commands, memory,

@@ -1,19 +1,18 @@
 #include "core/utils/format_prompt.hpp"
 
 #include "core/prompts/templates/templates.hpp"
+#include "support/bound.hpp"
 #include "support/json.hpp"
 #include "support/tz.hpp"
 
 #include <array>
-#include <mutex>
 #include <stdexcept>
 #include <utility>
 
 namespace talmo::utils {
 namespace {
 
-std::mutex sources_mu;
-PromptSources sources;  // guarded by sources_mu
+Bound<PromptSources> sources;
 
 // The values of one filling, gathered once per call so that every
 // placeholder of one prompt sees the same profile and the same instant.
@@ -33,11 +32,8 @@ std::string text_or(const json& identity, const char* key, const char* fallback)
 }
 
 Values gather() {
-  PromptSources src;
-  {
-    std::lock_guard l(sources_mu);
-    src = sources;
-  }
+  const std::shared_ptr<const PromptSources> held = sources.get();
+  const PromptSources& src = *held;
   json identity = src.identity ? src.identity->get_identity() : json::object();
   if (!identity.is_object()) identity = json::object();
 
@@ -128,8 +124,7 @@ void bind(PromptSources s) {
   if (!s.timezone.empty() && !tz::is_valid_zone(s.timezone)) {
     throw std::invalid_argument("unknown time zone '" + s.timezone + "'");
   }
-  std::lock_guard l(sources_mu);
-  sources = std::move(s);
+  sources.bind(std::move(s));
 }
 
 std::string format_prompt(std::string_view templ) { return fill(templ, gather()); }

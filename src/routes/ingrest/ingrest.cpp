@@ -3,6 +3,7 @@
 #include "core/prompts/messages/messages.hpp"
 #include "routes/ingrest/internal.hpp"
 
+#include "support/bound.hpp"
 #include "support/host.hpp"
 #include "support/log.hpp"
 #include "support/phone.hpp"
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
@@ -164,31 +164,18 @@ bool bearer_matches(const std::optional<std::string>& authorization, const std::
   return same_secret(std::string_view(*authorization).substr(7), token);
 }
 
-std::mutex g_mu;
-std::shared_ptr<const Bound> g_bound = [] {
-  Bound unbound;
-  unbound.clock = system_clock();
-  return std::make_shared<const Bound>(std::move(unbound));
-}();
-// Bumped by every bind. Each thread keeps its own copy of the bindings and
-// takes the lock only when they changed: the routes run on several event
-// loops at once, and a shared lock and reference count on every request
-// would make them queue behind each other.
-std::atomic<std::uint64_t> g_generation{1};
+Bound unbound() {
+  Bound nothing;
+  nothing.clock = system_clock();
+  return nothing;
+}
+// The routes run on several event loops at once; reading the bindings costs
+// them one atomic load (see support/bound.hpp).
+talmo::Bound<Bound> g_bound{unbound()};
 
 // The current bindings; the reference stays valid on this thread until its
 // next call to bound() after a bind.
-const std::shared_ptr<const Bound>& bound() {
-  thread_local std::shared_ptr<const Bound> mine;
-  thread_local std::uint64_t seen = 0;
-  const std::uint64_t now = g_generation.load(std::memory_order_acquire);
-  if (seen != now) {
-    std::lock_guard lock(g_mu);
-    mine = g_bound;
-    seen = g_generation.load(std::memory_order_relaxed);
-  }
-  return mine;
-}
+const std::shared_ptr<const Bound>& bound() { return g_bound.get(); }
 
 json status_only(const char* status) { return json{{"status", status}}; }
 json ignored(const char* reason) { return json{{"status", "ignored"}, {"reason", reason}}; }
@@ -421,10 +408,7 @@ void bind(Bindings b) {
   for (const auto& entry : b.allowed_hosts)
     if (auto name = allowed_name(entry)) next.host_names.push_back(*name);
   next.bindings = std::move(b);
-  auto shared = std::make_shared<const Bound>(std::move(next));
-  std::lock_guard lock(g_mu);
-  g_bound = std::move(shared);
-  g_generation.fetch_add(1, std::memory_order_release);
+  g_bound.bind(std::move(next));
 }
 
 std::string with_quote(std::string_view quoted, std::string_view message) {

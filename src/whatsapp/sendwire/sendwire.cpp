@@ -1,5 +1,6 @@
 #include "whatsapp/sendwire/sendwire.hpp"
 
+#include "support/bound.hpp"
 #include "support/http.hpp"
 #include "support/json.hpp"
 #include "support/log.hpp"
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 
 namespace talmo::sendwire {
 
@@ -19,19 +19,18 @@ constexpr long PRESENCE_TIMEOUT_MS = 5000;
 // Bodies of the bridge's error answers can be whole pages; the log keeps their start.
 constexpr std::size_t ERROR_BODY_CHARS = 500;
 
-std::mutex g_mu;
-std::string g_bridge_url = "http://127.0.0.1:45051";
-std::string g_token;
+struct Bridge {
+  std::string url = "http://127.0.0.1:45051";
+  std::string token;
+};
+Bound<Bridge> g_bridge;
 
 // A call to the bridge, with the token when one is bound. The whole exchange,
 // connection included, is bounded by one time-out.
 http::Request bridge_request(const char* method, const char* path, long timeout_ms) {
-  std::string url, token;
-  {
-    std::lock_guard lock(g_mu);
-    url = g_bridge_url;
-    token = g_token;
-  }
+  const std::shared_ptr<const Bridge> bridge = g_bridge.get();
+  std::string url = bridge->url;
+  const std::string& token = bridge->token;
   while (!url.empty() && url.back() == '/') url.pop_back();
   http::Request request;
   request.method = method;
@@ -54,9 +53,7 @@ http::Response post(const char* path, const json& body, long timeout_ms) {
 
 void bind(std::string bridge_url, std::string token) {
   secrets::set("bridge", {token});
-  std::lock_guard lock(g_mu);
-  g_bridge_url = std::move(bridge_url);
-  g_token = std::move(token);
+  g_bridge.bind(Bridge{std::move(bridge_url), std::move(token)});
 }
 
 std::string chat_address(const std::string& number) {

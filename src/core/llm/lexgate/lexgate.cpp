@@ -1,5 +1,6 @@
 #include "core/llm/lexgate/lexgate.hpp"
 
+#include "support/bound.hpp"
 #include "support/http.hpp"
 #include "support/log.hpp"
 #include "support/secrets.hpp"
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <variant>
@@ -27,18 +27,15 @@ const char* const ALL_FAILED_REPLY =
 
 namespace {
 
-std::mutex g_settings_mu;
-std::shared_ptr<const Settings> g_settings = std::make_shared<const Settings>();
+Bound<Settings> g_settings;
 
 thread_local const char* t_stage = "other";
 
 // Where the next call (chat or transcription) starts; shared by both.
 std::atomic<std::size_t> g_key_index{0};
 
-std::shared_ptr<const Settings> settings() {
-  std::lock_guard lock(g_settings_mu);
-  return g_settings;
-}
+// A copy: a call holds its settings across the retries of every key.
+std::shared_ptr<const Settings> settings() { return g_settings.get(); }
 
 std::string endpoint(const std::string& base, const char* path) {
   std::string url = base;
@@ -243,9 +240,7 @@ Stage::~Stage() { t_stage = previous_; }
 void bind(Settings s) {
   // Services echo keys in their error texts; the log masks them.
   secrets::set("groq", s.api_keys);
-  auto bound = std::make_shared<const Settings>(std::move(s));
-  std::lock_guard lock(g_settings_mu);
-  g_settings = std::move(bound);
+  g_settings.bind(std::move(s));
   g_key_index = 0;
 }
 
