@@ -376,6 +376,11 @@ TEST_F(OnboardTest, TheLastLineSaysHowTalmoStarts) {
   vars["TALMO_SERVE_NEXT"] = "1";  // under `make run`
   ASSERT_EQ(run(), 0) << err.str();
   EXPECT_TRUE(out.str().ends_with("Talmo is set up. Talmo and the bridge start next.\n")) << out.str();
+  // The installed services' configuration: they are started with systemctl.
+  EXPECT_NE(next_step("/var/lib/talmo/config.toml", false)
+                .find("`sudo systemctl enable --now talmo.service talmo-bridge.service`"),
+            std::string::npos);
+  EXPECT_EQ(next_step("/var/lib/talmo-other/config.toml", false), "Talmo is set up. Start it with `talmo serve`.");
 }
 
 }  // namespace
