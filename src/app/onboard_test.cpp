@@ -352,7 +352,9 @@ TEST_F(OnboardTest, TheNumberIsConfirmedAndADoubtfulOneIsNotedOrRefused) {
       at = said.find(fragment, at);
       EXPECT_NE(at, std::string::npos) << c.name << ": " << fragment << " in\n" << said;
     }
-    if (c.yes) EXPECT_EQ(said.find("Is this right?"), std::string::npos) << c.name;
+    if (c.yes) {
+      EXPECT_EQ(said.find("Is this right?"), std::string::npos) << c.name;
+    }
     if (!c.saved) {
       EXPECT_FALSE(fs::exists(home / "config.toml")) << c.name;
       const std::string refusal = err.str();
