@@ -436,12 +436,19 @@ int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTe
     terminal.err << "talmo onboard: " << e.what() << std::endl;
     return 1;
   }
-  // `make run` starts Talmo and the bridge right after onboarding.
-  if (env("TALMO_SERVE_NEXT").value_or("") == "1")
-    terminal.out << "Talmo is set up. Talmo and the bridge start next." << std::endl;
-  else
-    terminal.out << "Talmo is set up. Start it with `" << program::command("serve") << "`." << std::endl;
+  terminal.out << next_step(current.config_file, env("TALMO_SERVE_NEXT").value_or("") == "1") << std::endl;
   return 0;
+}
+
+std::string next_step(const std::filesystem::path& config_file, bool serve_next) {
+  // `make run` starts Talmo and the bridge right after onboarding.
+  if (serve_next) return "Talmo is set up. Talmo and the bridge start next.";
+  // Run as the services' user, a `talmo serve` by hand would hold the port
+  // the service needs; the services read the configuration only at start.
+  if (config_file.lexically_normal().parent_path() == SERVICE_HOME)
+    return "Talmo is set up. Start the services with `sudo systemctl enable --now talmo.service "
+           "talmo-bridge.service` (if they run already: `sudo systemctl restart talmo talmo-bridge`).";
+  return "Talmo is set up. Start it with `" + program::command("serve") + "`.";
 }
 
 }  // namespace talmo::app

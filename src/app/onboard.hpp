@@ -54,9 +54,17 @@ struct OnboardTerminal {
 // follows, and "n" asks for it again. A number that is not valid for its
 // country, or plain digits only taken to start with a country code, is noted
 // before that question; with --yes it is refused (2) unless --accept-number.
-// The last line says how to start Talmo, named as this program was started,
-// or, with TALMO_SERVE_NEXT=1 (set by `make run`), that it starts next.
+// The last line is next_step() for the file written.
 int onboard(const OnboardFlags& flags, const config::Environment& env, OnboardTerminal terminal);
+
+// The folder the installed systemd units give Talmo as TALMO_HOME.
+inline constexpr const char* SERVICE_HOME = "/var/lib/talmo";
+
+// What to do once `config_file` is written: with `serve_next` (TALMO_SERVE_NEXT=1,
+// set by `make run`) that Talmo starts next; for the services' configuration
+// (in SERVICE_HOME) the systemctl line that starts them, or restarts them to
+// read it; else `talmo serve`, named as this program was started.
+std::string next_step(const std::filesystem::path& config_file, bool serve_next);
 
 // 32 bytes from the kernel's random source (getrandom) in URL-safe base64
 // without padding: 43 characters. Throws std::runtime_error when the kernel

@@ -352,7 +352,9 @@ TEST_F(OnboardTest, TheNumberIsConfirmedAndADoubtfulOneIsNotedOrRefused) {
       at = said.find(fragment, at);
       EXPECT_NE(at, std::string::npos) << c.name << ": " << fragment << " in\n" << said;
     }
-    if (c.yes) EXPECT_EQ(said.find("Is this right?"), std::string::npos) << c.name;
+    if (c.yes) {
+      EXPECT_EQ(said.find("Is this right?"), std::string::npos) << c.name;
+    }
     if (!c.saved) {
       EXPECT_FALSE(fs::exists(home / "config.toml")) << c.name;
       const std::string refusal = err.str();
@@ -376,6 +378,11 @@ TEST_F(OnboardTest, TheLastLineSaysHowTalmoStarts) {
   vars["TALMO_SERVE_NEXT"] = "1";  // under `make run`
   ASSERT_EQ(run(), 0) << err.str();
   EXPECT_TRUE(out.str().ends_with("Talmo is set up. Talmo and the bridge start next.\n")) << out.str();
+  // The installed services' configuration: they are started with systemctl.
+  EXPECT_NE(next_step("/var/lib/talmo/config.toml", false)
+                .find("`sudo systemctl enable --now talmo.service talmo-bridge.service`"),
+            std::string::npos);
+  EXPECT_EQ(next_step("/var/lib/talmo-other/config.toml", false), "Talmo is set up. Start it with `talmo serve`.");
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ mkdir -p "$tmp/node/bin"
 printf '#!/bin/sh\necho v22.3.0\n' > "$tmp/node/bin/node"
 cat > "$tmp/node/bin/npm" <<EOF
 #!/bin/sh
-echo "\$* node=\$(command -v node)" > "$tmp/npm.log"
+echo "\$* node=\$(command -v node) PREFIX=\${PREFIX-unset}" > "$tmp/npm.log"
 mkdir -p node_modules/dep && echo 'module.exports = 1' > node_modules/dep/index.js
 EOF
 chmod 0755 "$tmp/node/bin/node" "$tmp/node/bin/npm"
@@ -70,7 +70,8 @@ owned_by_root=$(find "$tree" -uid 0 | head -5)
 prefix=$stage/usr/local
 grep -q "^ExecStart=$tmp/node/bin/node .*/usr/local/lib/talmo/bridge/src/main.js$" "$prefix/lib/systemd/system/talmo-bridge.service" ||
   fail "the bridge unit does not run the Node given by NODE="
-grep -qx "ci --omit=dev --no-audit --no-fund node=$tmp/node/bin/node" "$tmp/npm.log" ||
+# PREFIX is npm's own setting too: left in, npm would miss the Node's npmrc.
+grep -qx "ci --omit=dev --no-audit --no-fund node=$tmp/node/bin/node PREFIX=unset" "$tmp/npm.log" ||
   fail "npm ci did not run with the npm and Node given: $(cat "$tmp/npm.log" 2>/dev/null)"
 manifest=$prefix/share/talmo/installed-files
 grep -qx /usr/local/lib/talmo/bridge/node_modules/dep/index.js "$manifest" || fail "the bridge's packages are not in the list"
