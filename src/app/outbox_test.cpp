@@ -23,6 +23,14 @@
 namespace talmo::app {
 namespace {
 
+// The outbox's own defaults, keeping only the sender and the clock the fixture set.
+void reset_keeping_sender(OutboxOptions& o) {
+  OutboxOptions fresh;
+  fresh.send = std::move(o.send);
+  fresh.clock = std::move(o.clock);
+  o = std::move(fresh);
+}
+
 using namespace std::chrono_literals;
 
 using Send = std::function<Delivery(const std::string&, const std::string&, const std::string&)>;
@@ -70,7 +78,7 @@ class OutboxTest : public ::testing::Test {
       res.set_content(up ? R"({"connected": true})" : R"({"connected": false})", "application/json");
     });
     return open(over_bridge, [](OutboxOptions& o) {
-      o = OutboxOptions{o.send, o.clock};
+      reset_keeping_sender(o);
       o.bridge_ready = [] { return sendwire::bridge_status().connected; };
       o.late_label = scheduler::late_prefix;
     });
@@ -147,7 +155,7 @@ TEST_F(OutboxTest, ATextIsRetriedForADayThenFailedAndARefusedOneAtOnce) {
         if (text == "lost") lost_at.push_back(clock_->now());
         return text == "lost" ? Delivery::retry : Delivery::delivered;
       },
-      [](OutboxOptions& o) { o = OutboxOptions{o.send, o.clock}; });
+      reset_keeping_sender);
   const TimePoint stored = clock_->now();
   outbox->enqueue("155", "refused");
   outbox->enqueue("155", "lost");
