@@ -1,5 +1,10 @@
 #include "support/program.hpp"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 namespace talmo::program {
 
 namespace {
@@ -29,7 +34,29 @@ std::string name_for(std::string_view argv0) {
   return quoted + "'";
 }
 
-void started_as(std::string_view argv0) { recorded() = name_for(argv0); }
+std::optional<ServiceAccount> service_account() {
+  const uid_t uid = ::geteuid();
+  if (uid == 0) return std::nullopt;
+  const passwd* pw = ::getpwuid(uid);
+  if (pw == nullptr || pw->pw_name == nullptr || pw->pw_shell == nullptr) return std::nullopt;
+  const std::string_view shell = pw->pw_shell;
+  if (!shell.ends_with("/nologin") && !shell.ends_with("/false")) return std::nullopt;
+  const char* home = std::getenv("TALMO_HOME");
+  return ServiceAccount{pw->pw_name, home ? home : ""};
+}
+
+std::string name_for(std::string_view argv0, const std::optional<ServiceAccount>& as) {
+  if (!as) return name_for(argv0);
+  std::string prefix = "sudo -u " + name_for(as->user) + " ";
+  if (!as->talmo_home.empty()) prefix += "env " + name_for("TALMO_HOME=" + as->talmo_home) + " ";
+  return prefix + name_for(argv0);
+}
+
+void started_as(std::string_view argv0) { started_as(argv0, service_account()); }
+
+void started_as(std::string_view argv0, const std::optional<ServiceAccount>& as) {
+  recorded() = name_for(argv0, as);
+}
 
 const std::string& name() { return recorded(); }
 

@@ -19,12 +19,25 @@ TEST(ProgramName, HintsNameTheProgramAsItWasStarted) {
       {"/tmp/it's/talmo", "'/tmp/it'\\''s/talmo' onboard"},
   };
   for (const Case& c : cases) {
-    started_as(c.argv0);
+    started_as(c.argv0, std::nullopt);
     EXPECT_EQ(command("onboard"), c.onboard_hint) << c.argv0;
   }
-  started_as("./build/talmo");
+  started_as("./build/talmo", std::nullopt);
   EXPECT_EQ(command(""), "./build/talmo");
-  started_as("talmo");
+  started_as("talmo", std::nullopt);
+}
+
+// Under the service the hint is typed by someone else, from their own
+// account: it must reach the service's account and data folder.
+TEST(ProgramName, HintsFromTheServiceAccountRunAsIt) {
+  EXPECT_EQ(name_for("/usr/local/bin/talmo", ServiceAccount{"talmo", "/var/lib/talmo"}),
+            "sudo -u talmo env TALMO_HOME=/var/lib/talmo /usr/local/bin/talmo");
+  EXPECT_EQ(name_for("/usr/local/bin/talmo", ServiceAccount{"talmo", ""}), "sudo -u talmo /usr/local/bin/talmo");
+  EXPECT_EQ(name_for("talmo", ServiceAccount{"talmo", "/srv/my data"}),
+            "sudo -u talmo env 'TALMO_HOME=/srv/my data' talmo");
+  started_as("/usr/local/bin/talmo", ServiceAccount{"talmo", "/var/lib/talmo"});
+  EXPECT_EQ(command("onboard"), "sudo -u talmo env TALMO_HOME=/var/lib/talmo /usr/local/bin/talmo onboard");
+  started_as("talmo", std::nullopt);
 }
 
 }  // namespace
