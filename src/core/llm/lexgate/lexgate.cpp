@@ -345,4 +345,29 @@ std::string transcribe_audio(const std::string& audio_file_path) {
 
 std::optional<std::string> parse_chat_answer(std::string_view body) { return parse_answer(body).content; }
 
+// Whether a key works is asked of the model list: the cheapest call that
+// needs a valid key.
+KeyCheck check_key(const std::string& key, const std::string& base_url) {
+  http::Request req;
+  req.method = "GET";
+  req.url = endpoint(base_url, "/models");
+  req.headers = {{"Authorization", "Bearer " + key}};
+  req.connect_timeout_ms = KEY_CHECK_CONNECT_TIMEOUT_MS;
+  req.timeout_ms = KEY_CHECK_TIMEOUT_MS;
+  http::Response res = http::perform(req);
+
+  KeyCheck check;
+  check.status = res.status;
+  check.body = std::move(res.body);
+  if (!res.transport_ok) {
+    check.verdict = KeyVerdict::unreachable;
+    check.error = std::move(res.error);
+  } else if (res.status >= 200 && res.status < 300) {
+    check.verdict = KeyVerdict::works;
+  } else if (res.status == 401 || res.status == 403) {
+    check.verdict = KeyVerdict::refused;
+  }
+  return check;
+}
+
 }  // namespace talmo::lexgate
