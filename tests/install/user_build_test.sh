@@ -62,6 +62,11 @@ mkdir -p node_modules/dep && echo 'module.exports = 1' > node_modules/dep/index.
 EOF
 chmod 0755 "$tmp/node/bin/node" "$tmp/node/bin/npm"
 
+# A source removed since an earlier build leaves its object's records behind;
+# no build reads them again, so they must not hold the install back.
+as_user sh -c 'echo "CMakeFiles/talmo.dir/src/gone.cpp.o: ../src/gone.cpp" >"$1"' sh \
+  "$tree/build/CMakeFiles/talmo.dir/src/gone.cpp.o.d"
+
 make -C "$tree" -s install DESTDIR="$stage" NODE="$tmp/node/bin/node" >"$tmp/install.log" 2>&1 ||
   { cat "$tmp/install.log"; fail "make install failed"; }
 owned_by_root=$(find "$tree" -uid 0 | head -5)
